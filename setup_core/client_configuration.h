@@ -1,0 +1,85 @@
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace quillmere::setup {
+
+// What a successful install reports.
+struct ConfigurationReceipt {
+    // The configuration file inspected or written, symbolic links in its path resolved.
+    std::filesystem::path configuration;
+    // The copy of the previous contents made before writing; absent when nothing was
+    // written or there was no previous file.
+    std::optional<std::filesystem::path> backup;
+    // False when the entry was already present and correct.
+    bool changed = false;
+
+    friend bool operator==(const ConfigurationReceipt&, const ConfigurationReceipt&) = default;
+};
+
+// The server entry to register with a client, and the install paths that write it.
+//
+// Every operation blocks on file and process work and is meant for a background
+// thread. Failures are SetupFailure or std::system_error (file system, launch).
+struct ClientConfiguration {
+    // The name of the entry in every client.
+    static constexpr const char* serverName = "quillmere";
+
+    // The quillmere-mcp program the client starts.
+    std::filesystem::path executable;
+    // The AgentLibrary folder handed to the server, as given (not resolved).
+    std::optional<std::filesystem::path> cloudRoot;
+
+    // ["--stdio"], or ["--stdio", "--cloud-root", <cloudRoot>] when a folder is set.
+    std::vector<std::string> arguments() const;
+    // {"command": <executable>, "args": arguments()}; nothing else.
+    nlohmann::json entry() const;
+
+    // The new contents of a JSON configuration (Claude Desktop, Cursor) holding this
+    // entry under "mcpServers"/"quillmere", or nullopt when the identical entry is
+    // already there. contents is nullopt for a missing file. Every other member is kept;
+    // the result is pretty-printed with sorted keys, "/" unescaped, and one final line
+    // feed. Throws SetupFailure::malformed when contents are not strict JSON with an
+    // object at the top, or "mcpServers" is not an object, and SetupFailure::conflict
+    // when a differing "quillmere" entry exists and replace is false.
+    std::optional<std::string> mergeJSON(const std::optional<std::string>& contents,
+                                         bool replace) const;
+
+    // Installs the entry into the JSON configuration at path. Symbolic links are
+    // resolved first and the destination is written, so links survive. Nothing is
+    // touched when the entry is already right. Otherwise, under an exclusive lock on the
+    // file's directory: the file is re-read (SetupFailure::changed when it differs from
+    // the first read), backed up, replaced atomically, set to 0600 and read back
+    // byte for byte (SetupFailure::verification).
+    ConfigurationReceipt installJSON(const std::filesystem::path& path, bool replace) const;
+
+    // Saves previous next to url as <name>.quillmere-backup-<UUID> with mode 0600 and
+    // returns its path; nullopt when there were no previous contents. Backups are never
+    // deleted. Throws std::system_error when the file cannot be created.
+    static std::optional<std::filesystem::path> backup(const std::optional<std::string>& previous,
+                                                       const std::filesystem::path& url);
+
+    // The first executable codex among the fixed install locations (in order, with
+    // home/.local/bin/codex among them) and then each non-empty entry of environment's
+    // PATH + "/codex"; nullopt when none is. Never throws.
+    static std::optional<std::filesystem::path> findCodex(
+        const std::filesystem::path& home, const std::map<std::string, std::string>& environment);
+
+    // Registers the entry with Codex through its own command-line tool cli (mcp list,
+    // then mcp add and mcp get when needed), with CODEX_HOME = codexHome and home as the
+    // working directory, each run limited to 20 s. codexHome/config.toml is only read as
+    // bytes, for change detection and backup; when it is itself a symbolic link nothing
+    // is run (SetupFailure::linkedCodexConfig). An existing matching, enabled
+    // registration is left alone.
+    ConfigurationReceipt installCodex(const std::filesystem::path& cli,
+                                      const std::filesystem::path& home,
+                                      const std::filesystem::path& codexHome, bool replace) const;
+};
+
+}  // namespace quillmere::setup

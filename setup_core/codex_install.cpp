@@ -1,0 +1,156 @@
+#include "setup_core/codex_install.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "setup_core/command_runner.h"
+#include "setup_core/setup_failure.h"
+#include "setup_core/setup_files.h"
+
+extern char** environ;
+
+namespace quillmere::setup {
+namespace codex {
+
+std::vector<std::string> listArguments() { return {"mcp", "list", "--json"}; }
+
+std::vector<std::string> addArguments(const ClientConfiguration& configuration) {
+    std::vector<std::string> result{"mcp", "add", ClientConfiguration::serverName, "--",
+                                    configuration.executable.string()};
+    for (std::string& argument : configuration.arguments()) result.push_back(std::move(argument));
+    return result;
+}
+
+std::vector<std::string> getArguments() {
+    return {"mcp", "get", ClientConfiguration::serverName, "--json"};
+}
+
+bool registrationMatches(const nlohmann::json& registration,
+                         const ClientConfiguration& configuration) {
+    if (!registration.is_object()) return false;
+    if (auto enabled = registration.find("enabled");
+        enabled != registration.end() && enabled->is_boolean() && !enabled->get<bool>()) {
+        return false;
+    }
+    auto transport = registration.find("transport");
+    if (transport == registration.end() || !transport->is_object()) return false;
+    auto command = transport->find("command");
+    if (command == transport->end() || !command->is_string() ||
+        command->get_ref<const std::string&>() != configuration.executable.string()) {
+        return false;
+    }
+    auto args = transport->find("args");
+    if (args == transport->end() || !args->is_array()) return false;
+    const std::vector<std::string> wanted = configuration.arguments();
+    if (args->size() != wanted.size()) return false;
+    for (std::size_t i = 0; i < wanted.size(); ++i) {
+        const nlohmann::json& argument = (*args)[i];
+        if (!argument.is_string() || argument.get_ref<const std::string&>() != wanted[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace codex
+
+namespace {
+
+// Parsed codex output, or a discarded value when it is not JSON.
+nlohmann::json parseOutput(const std::string& data) {
+    return nlohmann::json::parse(data, nullptr, /*allow_exceptions=*/false);
+}
+
+std::map<std::string, std::string> environmentWith(const std::string& name, const std::string& value) {
+    std::map<std::string, std::string> result;
+    for (char** entry = environ; entry && *entry; ++entry) {
+        std::string text(*entry);
+        std::size_t equals = text.find('=');
+        if (equals == std::string::npos) continue;
+        result.emplace(text.substr(0, equals), text.substr(equals + 1));
+    }
+    result[name] = value;
+    return result;
+}
+
+}  // namespace
+
+std::optional<std::filesystem::path> ClientConfiguration::findCodex(
+    const std::filesystem::path& home, const std::map<std::string, std::string>& environment) {
+    std::vector<std::filesystem::path> candidates = {
+        "/Applications/ChatGPT.app/Contents/Resources/codex-cli/bin/codex",
+        "/Applications/Codex.app/Contents/Resources/codex-cli/bin/codex",
+        "/Applications/Codex.app/Contents/Resources/codex",
+        home / ".local/bin/codex",
+        "/opt/homebrew/bin/codex",
+        "/usr/local/bin/codex",
+    };
+    if (auto path = environment.find("PATH"); path != environment.end()) {
+        const std::string& value = path->second;
+        std::size_t start = 0;
+        while (start <= value.size()) {
+            std::size_t end = value.find(':', start);
+            if (end == std::string::npos) end = value.size();
+            if (end > start) candidates.emplace_back(value.substr(start, end - start) + "/codex");
+            start = end + 1;
+        }
+    }
+    for (const std::filesystem::path& candidate : candidates) {
+        if (isExecutableFile(candidate)) return candidate;
+    }
+    return std::nullopt;
+}
+
+ConfigurationReceipt ClientConfiguration::installCodex(const std::filesystem::path& cli,
+                                                       const std::filesystem::path& home,
+                                                       const std::filesystem::path& codexHome,
+                                                       bool replace) const {
+    const std::filesystem::path file = codexHome / "config.toml";
+    struct stat info {};
+    if (::lstat(file.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+        throw SetupFailure(SetupFailure::Kind::linkedCodexConfig);
+    }
+    const std::filesystem::path target = resolveSymbolicLinks(file.parent_path()) / file.filename();
+    const std::optional<std::string> previous = readIfPresent(target);
+
+    std::filesystem::create_directories(codexHome);
+    const auto environment = environmentWith("CODEX_HOME", codexHome.string());
+    auto runCodex = [&](const std::vector<std::string>& arguments) {
+        return CommandRunner::run(cli, arguments, environment, home, codex::runTimeout);
+    };
+
+    const CommandOutput listed = runCodex(codex::listArguments());
+    const nlohmann::json list = parseOutput(listed.data);
+    if (listed.status != 0 || !list.is_array()) throw SetupFailure(SetupFailure::Kind::cliFailed);
+    for (const nlohmann::json& element : list) {
+        if (!element.is_object()) throw SetupFailure(SetupFailure::Kind::cliFailed);
+    }
+    for (const nlohmann::json& element : list) {
+        auto name = element.find("name");
+        if (name == element.end() || !name->is_string() ||
+            name->get_ref<const std::string&>() != serverName) {
+            continue;
+        }
+        if (codex::registrationMatches(element, *this)) {
+            return ConfigurationReceipt{target, std::nullopt, false};
+        }
+        if (!replace) throw SetupFailure(SetupFailure::Kind::conflict);
+        break;
+    }
+
+    if (readIfPresent(target) != previous) throw SetupFailure(SetupFailure::Kind::changed);
+    std::filesystem::create_directories(target.parent_path());
+    std::optional<std::filesystem::path> saved = backup(previous, target);
+
+    if (runCodex(codex::addArguments(*this)).status != 0) {
+        throw SetupFailure(SetupFailure::Kind::cliFailed);
+    }
+    const CommandOutput got = runCodex(codex::getArguments());
+    if (got.status != 0 || !codex::registrationMatches(parseOutput(got.data), *this)) {
+        throw SetupFailure(SetupFailure::Kind::verification);
+    }
+    return ConfigurationReceipt{target, std::move(saved), true};
+}
+
+}  // namespace quillmere::setup

@@ -1,0 +1,157 @@
+#include "setup_core/setup_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <deque>
+#include <system_error>
+
+#include "setup_core/uuid_text.h"
+
+namespace quillmere::setup {
+namespace {
+
+[[noreturn]] void throwErrno(int error, const std::string& what) {
+    throw std::system_error(error, std::generic_category(), what);
+}
+
+// Closes a descriptor on every path out of a scope.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+    // Closes now and reports the result, so that a failed close of written data is seen.
+    int close() {
+        int result = ::close(fd_);
+        fd_ = -1;
+        return result;
+    }
+
+private:
+    int fd_;
+};
+
+void writeAll(int fd, std::string_view bytes, const std::filesystem::path& path) {
+    while (!bytes.empty()) {
+        ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            throwErrno(errno, "cannot write " + path.string());
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
+
+void syncDirectory(const std::filesystem::path& directory) {
+    int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;  // the rename already happened; durability is best effort here
+    ::fsync(fd);
+    ::close(fd);
+}
+
+}  // namespace
+
+std::optional<std::string> readIfPresent(const std::filesystem::path& path) {
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        if (errno == ENOENT) return std::nullopt;
+        throwErrno(errno, "cannot read " + path.string());
+    }
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            throwErrno(errno, "cannot read " + path.string());
+        }
+        if (got == 0) break;
+        bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+    return bytes;
+}
+
+std::filesystem::path resolveSymbolicLinks(const std::filesystem::path& path) {
+    namespace fs = std::filesystem;
+    std::deque<fs::path> pending;
+    for (const fs::path& component : fs::absolute(path).relative_path()) pending.push_back(component);
+
+    fs::path resolved = "/";
+    int links = 0;
+    while (!pending.empty()) {
+        fs::path component = pending.front();
+        pending.pop_front();
+        if (component.empty() || component == ".") continue;
+        if (component == "..") {
+            resolved = resolved.parent_path();
+            continue;
+        }
+        fs::path candidate = resolved / component;
+        struct stat info {};
+        if (::lstat(candidate.c_str(), &info) != 0) {
+            // Nothing more to resolve: the rest does not exist (or cannot be looked at,
+            // which the later read reports).
+            resolved = candidate;
+            for (const fs::path& rest : pending) resolved /= rest;
+            return resolved.lexically_normal();
+        }
+        if (!S_ISLNK(info.st_mode)) {
+            resolved = candidate;
+            continue;
+        }
+        if (++links > 40) throwErrno(ELOOP, "cannot resolve " + path.string());
+        std::error_code error;
+        fs::path destination = fs::read_symlink(candidate, error);
+        if (error) throw std::system_error(error, "cannot resolve " + candidate.string());
+        if (destination.is_absolute()) resolved = "/";
+        std::deque<fs::path> expanded;
+        for (const fs::path& part : destination.relative_path()) expanded.push_back(part);
+        pending.insert(pending.begin(), expanded.begin(), expanded.end());
+    }
+    return resolved;
+}
+
+void writeAtomically(const std::filesystem::path& path, std::string_view bytes) {
+    std::filesystem::path directory = path.parent_path();
+    std::filesystem::path temporary =
+        directory / ("." + path.filename().string() + ".quillmere-write-" + randomUuidText());
+    try {
+        createFile(temporary, bytes, 0600);
+        if (::rename(temporary.c_str(), path.c_str()) != 0) {
+            throwErrno(errno, "cannot replace " + path.string());
+        }
+    } catch (...) {
+        ::unlink(temporary.c_str());
+        throw;
+    }
+    syncDirectory(directory);
+}
+
+void createFile(const std::filesystem::path& path, std::string_view bytes, mode_t mode) {
+    FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+    if (fd.get() < 0) throwErrno(errno, "cannot create " + path.string());
+    try {
+        if (::fchmod(fd.get(), mode) != 0) throwErrno(errno, "cannot set permissions of " + path.string());
+        writeAll(fd.get(), bytes, path);
+        if (::fsync(fd.get()) != 0) throwErrno(errno, "cannot write " + path.string());
+        if (fd.close() != 0) throwErrno(errno, "cannot write " + path.string());
+    } catch (...) {
+        ::unlink(path.c_str());
+        throw;
+    }
+}
+
+bool isExecutableFile(const std::filesystem::path& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    return ::access(path.c_str(), X_OK) == 0;
+}
+
+}  // namespace quillmere::setup

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quillmere::setup {
+
+// The read-if-present rule: the whole file, or nullopt when it does not exist (ENOENT).
+// Every other failure (permissions, a directory in its place, ...) throws
+// std::system_error unchanged.
+std::optional<std::string> readIfPresent(const std::filesystem::path& path);
+
+// The absolute form of path with every symbolic link resolved, the last component
+// included, also where the link's destination does not exist yet, so that writing to
+// the result keeps the link. Components from the first missing one on are appended
+// lexically. Throws std::system_error(ELOOP) for a link cycle.
+//   resolveSymbolicLinks("/home/u/.cursor/mcp.json") with mcp.json -> ../dotfiles/mcp.json
+//   gives "/home/u/dotfiles/mcp.json", whether or not that file exists.
+std::filesystem::path resolveSymbolicLinks(const std::filesystem::path& path);
+
+// Replaces path's contents with bytes so that a reader sees either the old or the new
+// file, never a part: a temporary file in the same directory (mode 0600), fsync,
+// rename over path, fsync of the directory. The temporary file is removed on failure.
+void writeAtomically(const std::filesystem::path& path, std::string_view bytes);
+
+// Creates path, which must not exist yet, holding exactly bytes with the given
+// permissions (umask not applied), synced to disk. A partly written file is removed.
+// Throws std::system_error.
+void createFile(const std::filesystem::path& path, std::string_view bytes, mode_t mode);
+
+// True for a regular file (links followed) that the current user may execute.
+bool isExecutableFile(const std::filesystem::path& path);
+
+}  // namespace quillmere::setup
