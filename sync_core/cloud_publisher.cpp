@@ -1,7 +1,6 @@
 #include "cloud_publisher.h"
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -18,9 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::array<std::string_view, 7> allowedExtensions = {"m4a", "wav", "caf", "mov",
-                                                               "mp4", "aac", "qta"};
-
 // A previous manifest larger than this is treated as absent, as readers do.
 constexpr std::int64_t manifestLimit = 32 * 1024 * 1024;
 
@@ -34,8 +30,8 @@ std::string lowercaseExtension(const fs::path& file) {
 }
 
 bool allowed(std::string_view extension) {
-    return std::find(allowedExtensions.begin(), allowedExtensions.end(), extension) !=
-           allowedExtensions.end();
+    return std::find(allowedAudioExtensions.begin(), allowedAudioExtensions.end(), extension) !=
+           allowedAudioExtensions.end();
 }
 
 // The size and date the publisher relies on; anything else is not a media file.

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <stop_token>
+#include <string_view>
 #include <vector>
 
 #include "date_time.h"
@@ -12,6 +14,11 @@
 #include "uuid.h"
 
 namespace quillmere::sync {
+
+// The media file extensions the publisher accepts. A file's extension is
+// lowered before the comparison, and the published copy is named with that form.
+inline constexpr std::array<std::string_view, 7> allowedAudioExtensions = {
+    "m4a", "wav", "caf", "mov", "mp4", "aac", "qta"};
 
 // One recording offered for publishing.
 struct ExportItem {
@@ -39,7 +46,7 @@ class CloudPublisher {
     // the previous one, publishedAt included, when nothing changed.
     //
     // Media files (only when includeAudio) must be non-empty regular files with
-    // an extension of m4a, wav, caf, mov, mp4, aac or qta in any letter case;
+    // one of allowedAudioExtensions in any letter case;
     // their size and modification date are read through itemStatusProvider()
     // before and after the copy, and a difference ends the publish.
     //
