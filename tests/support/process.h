@@ -1,0 +1,73 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quillmere::testing {
+
+// What to start and how to talk to it. Only program is required.
+struct ProcessOptions {
+    // A path, or a bare name looked up in PATH.
+    std::filesystem::path program;
+    // Arguments after the program name.
+    std::vector<std::string> arguments;
+
+    // The child's environment: the parent's (unless inheritEnvironment is
+    // false), minus unsetEnvironment, plus environment (which wins).
+    bool inheritEnvironment = true;
+    std::map<std::string, std::string> environment;
+    std::vector<std::string> unsetEnvironment;
+
+    // Empty: the parent's working directory.
+    std::filesystem::path workingDirectory;
+
+    // Written to standard input one chunk after another, with pause between
+    // chunks (not before the first), so a reader sees them in separate reads.
+    // Standard input is closed after the last chunk unless keepInputOpen is set,
+    // in which case it is closed only once the child has ended or the time
+    // limit is reached.
+    std::vector<std::string> inputChunks;
+    std::chrono::milliseconds pause{50};
+    bool keepInputOpen = false;
+
+    // How the child's standard output is connected: a pipe that is read
+    // (capture), a pipe whose reading end is already closed, so every write
+    // fails with EPIPE / SIGPIPE (brokenPipe), or no descriptor 1 at all
+    // (closed, writes fail with EBADF).
+    enum class Output { capture, brokenPipe, closed };
+    Output output = Output::capture;
+
+    // Killed with SIGKILL when still running after this long.
+    std::chrono::milliseconds timeLimit{30'000};
+};
+
+struct ProcessResult {
+    std::string standardOutput;
+    std::string standardError;
+    // Set when the child exited normally.
+    std::optional<int> exitStatus;
+    // Set when a signal ended the child (SIGKILL after a timeout included).
+    std::optional<int> terminatingSignal;
+    bool timedOut = false;
+    // Bytes of inputChunks the child never read because it closed its input
+    // or ended first.
+    std::size_t unwrittenInput = 0;
+
+    // "exit 0", "signal 13", "timed out": for failure messages.
+    std::string describe() const;
+};
+
+// Starts the program in a new session (so it has no controlling terminal and
+// /dev/tty cannot be opened), with the default disposition of every signal and
+// an empty signal mask, feeds its input, collects both output streams until it
+// ends and returns what happened. Throws std::system_error when the process
+// cannot be started (an exec failure is reported as exit status 127 instead).
+// Ignores SIGPIPE in the calling process, where writing to an ended child
+// would otherwise kill the test.
+ProcessResult runProcess(const ProcessOptions& options);
+
+}  // namespace quillmere::testing
