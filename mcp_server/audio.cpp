@@ -1,0 +1,107 @@
+#include "mcp_server/audio.h"
+
+#include <system_error>
+
+#include "mcp_server/library.h"
+#include "sync_core/cloud_files.h"
+#include "sync_core/item_status.h"
+#include "sync_core/sync_failure.h"
+#include "sync_core/sync_format.h"
+
+namespace quillmere::mcp {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+namespace SyncFormat = sync::SyncFormat;
+
+namespace {
+
+constexpr const char* notSharedMessage = "该音轨未共享。请在 iPhone 开启原音同步并等待完成。";
+constexpr const char* pendingMessage = "原音尚未到达此 Mac。";
+constexpr const char* downloadingMessage = "已请求下载原音，请稍后重试。";
+constexpr const char* localFileNote = "Local file on this Mac; remote clients cannot fetch this file URL.";
+
+json unavailable(const LibraryItem& item, const char* state, const char* message) {
+    return {{"recording_key", item.key}, {"state", state}, {"message", message}};
+}
+
+// The digest of a cached file, or "" when it cannot be read: a cached copy
+// that cannot be hashed is as good as a wrong one.
+std::string digestOrEmpty(const fs::path& file) {
+    try {
+        return SyncFormat::fileDigest(file);
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+}  // namespace
+
+std::string mime(std::string_view extension) {
+    if (extension == "m4a" || extension == "mp4") return "audio/mp4";
+    if (extension == "wav") return "audio/wav";
+    if (extension == "mov") return "video/quicktime";
+    if (extension == "qta") return "application/octet-stream";
+    if (extension == "caf") return "audio/x-caf";
+    return "audio/aac";
+}
+
+std::string fileURI(const fs::path& absolutePath) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string uri = "file://";
+    for (unsigned char c : absolutePath.string()) {
+        const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                                c == '-' || c == '.' || c == '_' || c == '~' || c == '/';
+        if (unreserved) {
+            uri += static_cast<char>(c);
+        } else {
+            uri += '%';
+            uri += hex[c >> 4];
+            uri += hex[c & 0x0f];
+        }
+    }
+    return uri;
+}
+
+json Library::audio(const LibraryItem& item, std::int64_t track) const {
+    const auto& tracks = item.record().audio;
+    const auto shared = std::find_if(tracks.begin(), tracks.end(),
+                                     [&](const sync::SharedAudio& a) { return a.track == track; });
+    if (shared == tracks.end()) return unavailable(item, "not_shared", notSharedMessage);
+
+    const fs::path audioDir = SyncFormat::child("audio", item.sourceRoot);
+    const fs::path source = SyncFormat::child(shared->fileName, audioDir);
+
+    sync::ItemStatusProvider& provider = sync::itemStatusProvider();
+    sync::ItemStatus status;
+    try {
+        status = provider.status(source);
+    } catch (const std::exception&) {
+        return unavailable(item, "pending", pendingMessage);
+    }
+    if (status.isUbiquitous && !status.downloadCurrent) {
+        provider.requestDownload(source);
+        return unavailable(item, "downloading", downloadingMessage);
+    }
+    if (!status.fileSize || *status.fileSize != shared->bytes) throw sync::SyncFailure::invalidData();
+
+    const fs::path cached = SyncFormat::child(shared->fileName, cache_);
+    std::error_code error;
+    const bool reusable = fs::exists(cached, error) && digestOrEmpty(cached) == shared->sha256;
+    if (!reusable) sync::CloudFiles::copy(source, cached, shared->sha256);
+
+    if (SyncFormat::fileDigest(cached) != shared->sha256) {
+        fs::remove(cached, error);
+        throw sync::SyncFailure::invalidData();
+    }
+    return {{"recording_key", item.key},
+            {"state", "available"},
+            {"track", track},
+            {"uri", fileURI(cached)},
+            {"bytes", shared->bytes},
+            {"sha256", shared->sha256},
+            {"mime_type", mime(cached.extension().empty() ? "" : cached.extension().string().substr(1))},
+            {"note", localFileNote}};
+}
+
+}  // namespace quillmere::mcp

@@ -1,0 +1,197 @@
+#include "mcp_server/transcript_search.h"
+
+#include <unicode/brkiter.h>
+#include <unicode/locid.h>
+#include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+#include <unicode/utext.h>
+#include <unicode/utf8.h>
+
+#include <cstdlib>
+#include <memory>
+#include <stdexcept>
+
+namespace quillmere::mcp {
+
+namespace {
+
+bool isASCII(unsigned char c) { return c < 0x80; }
+
+icu::BreakIterator& characterBreaks() {
+    thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        std::unique_ptr<icu::BreakIterator> created(
+            icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+        if (U_FAILURE(status) || !created) {
+            throw std::runtime_error(std::string("ICU character breaks unavailable: ") + u_errorName(status));
+        }
+        return created;
+    }();
+    return *iterator;
+}
+
+const icu::Normalizer2& decomposition() {
+    static const icu::Normalizer2* nfd = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        const icu::Normalizer2* instance = icu::Normalizer2::getNFDInstance(status);
+        if (U_FAILURE(status) || !instance) {
+            throw std::runtime_error(std::string("ICU normalisation unavailable: ") + u_errorName(status));
+        }
+        return instance;
+    }();
+    return *nfd;
+}
+
+// Steps through the extended grapheme cluster boundaries of UTF-8 text. Runs
+// of ASCII need no Unicode data (between two ASCII characters there is always
+// a boundary, except inside CR LF), so ICU is opened only when the text has
+// something else.
+class GraphemeWalker {
+public:
+    explicit GraphemeWalker(std::string_view text) : text_(text) {}
+    ~GraphemeWalker() {
+        if (utext_) utext_close(utext_);
+    }
+    GraphemeWalker(const GraphemeWalker&) = delete;
+    GraphemeWalker& operator=(const GraphemeWalker&) = delete;
+
+    // The boundary that follows the boundary at pos (pos < text size).
+    std::size_t next(std::size_t pos) {
+        const auto c = static_cast<unsigned char>(text_[pos]);
+        if (isASCII(c)) {
+            if (pos + 1 == text_.size()) return pos + 1;
+            const auto d = static_cast<unsigned char>(text_[pos + 1]);
+            if (isASCII(d)) return c == '\r' && d == '\n' ? pos + 2 : pos + 1;
+        }
+        if (!breaks_) open();
+        const int32_t boundary = breaks_->following(static_cast<int32_t>(pos));
+        return boundary == icu::BreakIterator::DONE ? text_.size() : static_cast<std::size_t>(boundary);
+    }
+
+private:
+    void open() {
+        UErrorCode status = U_ZERO_ERROR;
+        utext_ = utext_openUTF8(nullptr, text_.data(), static_cast<int64_t>(text_.size()), &status);
+        icu::BreakIterator& breaks = characterBreaks();
+        breaks.setText(utext_, status);
+        if (U_FAILURE(status)) throw std::runtime_error(std::string("ICU text: ") + u_errorName(status));
+        breaks_ = &breaks;
+    }
+
+    std::string_view text_;
+    UText* utext_ = nullptr;
+    icu::BreakIterator* breaks_ = nullptr;
+};
+
+// A single code point that decomposition and folding leave alone (most CJK
+// text), so the per-character ICU round trip can be skipped.
+bool unchangedByFolding(std::string_view cluster) {
+    int32_t i = 0;
+    UChar32 c;
+    U8_NEXT(reinterpret_cast<const uint8_t*>(cluster.data()), i, static_cast<int32_t>(cluster.size()), c);
+    return c >= 0 && static_cast<std::size_t>(i) == cluster.size() &&
+           !u_hasBinaryProperty(c, UCHAR_CHANGES_WHEN_CASEFOLDED) && decomposition().isInert(c);
+}
+
+// Appends the canonical caseless form of one user-perceived character:
+// NFD(fold(NFD(cluster))), with Turkish lower-casing before the fold under
+// the Turkic rule.
+void foldCluster(std::string_view cluster, CaseRule rule, std::string& out) {
+    bool ascii = true;
+    for (char c : cluster) ascii = ascii && isASCII(static_cast<unsigned char>(c));
+    if (ascii) {
+        for (char c : cluster) {
+            if (c == 'I' && rule == CaseRule::turkic) {
+                out += "\xC4\xB1";  // U+0131 LATIN SMALL LETTER DOTLESS I
+            } else {
+                out += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+            }
+        }
+        return;
+    }
+    if (unchangedByFolding(cluster)) {
+        out += cluster;
+        return;
+    }
+    const icu::Normalizer2& nfd = decomposition();
+    UErrorCode status = U_ZERO_ERROR;
+    icu::UnicodeString text = nfd.normalize(
+        icu::UnicodeString::fromUTF8(icu::StringPiece(cluster.data(), static_cast<int32_t>(cluster.size()))),
+        status);
+    if (rule == CaseRule::turkic) {
+        // Decomposition turns İ into I + U+0307; Turkish lower-casing maps
+        // that pair back to i (and I alone to ı) before the Turkic folding.
+        static const icu::Locale turkish("tr");
+        text.toLower(turkish);
+        text.foldCase(U_FOLD_CASE_EXCLUDE_SPECIAL_I);
+    } else {
+        text.foldCase(U_FOLD_CASE_DEFAULT);
+    }
+    text = nfd.normalize(text, status);
+    if (U_FAILURE(status)) throw std::runtime_error(std::string("ICU normalisation: ") + u_errorName(status));
+    text.toUTF8String(out);
+}
+
+}  // namespace
+
+CaseRule caseRuleFor(std::string_view localeName) {
+    std::string language;
+    for (char c : localeName) {
+        if (c == '_' || c == '-' || c == '.' || c == '@') break;
+        language += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return language == "tr" || language == "az" ? CaseRule::turkic : CaseRule::standard;
+}
+
+CaseRule currentCaseRule() {
+    static const CaseRule rule = [] {
+        for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+            const char* value = std::getenv(variable);
+            if (value && *value) return caseRuleFor(value);
+        }
+        return CaseRule::standard;
+    }();
+    return rule;
+}
+
+SearchText::SearchText(std::string_view text, CaseRule rule) {
+    folded_.reserve(text.size());
+    boundary_.reserve(text.size() + 1);
+    GraphemeWalker walker(text);
+    for (std::size_t pos = 0; pos < text.size();) {
+        const std::size_t next = walker.next(pos);
+        boundary_.resize(folded_.size(), false);
+        boundary_.push_back(true);
+        foldCluster(text.substr(pos, next - pos), rule, folded_);
+        pos = next;
+    }
+    boundary_.resize(folded_.size(), false);
+    boundary_.push_back(true);
+}
+
+bool SearchText::contains(const SearchText& query) const {
+    const std::string_view needle = query.folded_;
+    const std::string_view haystack = folded_;
+    for (std::size_t pos = haystack.find(needle); pos != std::string_view::npos;
+         pos = haystack.find(needle, pos + 1)) {
+        if (boundary_[pos] && boundary_[pos + needle.size()]) return true;
+    }
+    return false;
+}
+
+std::size_t graphemeCount(std::string_view text, std::size_t limit) {
+    GraphemeWalker walker(text);
+    std::size_t count = 0;
+    for (std::size_t pos = 0; pos < text.size() && count < limit; pos = walker.next(pos)) ++count;
+    return count;
+}
+
+std::string_view graphemePrefix(std::string_view text, std::size_t count) {
+    GraphemeWalker walker(text);
+    std::size_t pos = 0;
+    for (std::size_t taken = 0; pos < text.size() && taken < count; ++taken) pos = walker.next(pos);
+    return text.substr(0, pos);
+}
+
+}  // namespace quillmere::mcp

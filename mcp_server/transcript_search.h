@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillmere::mcp {
+
+// How letter case is ignored. Turkish and Azerbaijani pair dotless I with ı
+// and dotted İ with i; every other language folds I to i.
+enum class CaseRule { standard, turkic };
+
+// The rule of a POSIX locale name such as "tr_TR.UTF-8" or "az"; anything
+// unrecognised (including "C" and "") is standard.
+CaseRule caseRuleFor(std::string_view localeName);
+
+// The rule of the user's current locale (LC_ALL, else LC_CTYPE, else LANG),
+// read once per process.
+CaseRule currentCaseRule();
+
+// UTF-8 text prepared for the transcript search: each user-perceived
+// character (extended grapheme cluster) canonically decomposed, case folded
+// under the rule and decomposed again, so that canonically equivalent forms
+// and letter case compare equal while diacritics and width still differ.
+// Built once per passage and kept in the record cache.
+class SearchText {
+public:
+    SearchText() = default;
+    SearchText(std::string_view text, CaseRule rule);
+
+    // Whether query occurs in this text as a whole run of user-perceived
+    // characters: "abc" is found in "XABCX", "e" is not found in "é" (in
+    // either form), "é" is found in "e" + U+0301. Both sides must have been
+    // built under the same rule. An empty query is found everywhere.
+    bool contains(const SearchText& query) const;
+
+    // The folded form, for tests and diagnostics.
+    const std::string& folded() const { return folded_; }
+
+private:
+    std::string folded_;
+    // boundary_[i]: a user-perceived character of the original text begins
+    // (or the text ends) at byte i of folded_.
+    std::vector<bool> boundary_;
+};
+
+// The number of user-perceived characters of UTF-8 text, counting no further
+// than limit (so a huge text costs no more than limit characters).
+std::size_t graphemeCount(std::string_view text, std::size_t limit = static_cast<std::size_t>(-1));
+
+// The first count user-perceived characters of UTF-8 text (all of it when it
+// has no more).
+std::string_view graphemePrefix(std::string_view text, std::size_t count);
+
+}  // namespace quillmere::mcp
