@@ -11,5 +11,8 @@ function(quillmere_add_test name)
     gtest_discover_tests(${name}
         DISCOVERY_TIMEOUT 30
         PROPERTIES TIMEOUT 120
-        ENVIRONMENT "QUILLMERE_BUILD_DIR=${CMAKE_BINARY_DIR};QUILLMERE_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+        # The discovered tests' properties cannot carry a list (the second entry of
+        # ENVIRONMENT would be read as a property name), so each variable has its own.
+        ENVIRONMENT "QUILLMERE_BUILD_DIR=${CMAKE_BINARY_DIR}"
+        ENVIRONMENT_MODIFICATION "QUILLMERE_SOURCE_DIR=set:${CMAKE_SOURCE_DIR}")
 endfunction()
