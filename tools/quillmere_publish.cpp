@@ -45,8 +45,9 @@ descriptions writes nothing.
 Options:
   --root DIR      the shared folder (the AgentLibrary directory itself);
                   created when missing
-  --source UUID   the publishing source, e.g. from `uuidgen`; keep using the
-                  same id for the same collection of recordings
+  --source UUID   the publishing source, e.g. from `uuidgen` or
+                  `cat /proc/sys/kernel/random/uuid`; keep using the same id
+                  for the same collection of recordings
   --audio         share the audio tracks the descriptions list; without it
                   only the transcripts are published
   --help          print this text
@@ -69,7 +70,7 @@ Each DESCRIPTION.json holds one recording, or a JSON array of recordings:
     "audio": ["audio/planning.wav"]
   }
 
-  id          required; the recording's UUID, stable across edits (`uuidgen`)
+  id          required; the recording's UUID, stable across edits
   name        required; the display name
   createdAt   required; when it was recorded, "YYYY-MM-DDTHH:MM:SSZ" or with
               an offset such as "+08:00"; whole seconds
