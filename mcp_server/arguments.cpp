@@ -13,7 +13,9 @@ using nlohmann::json;
 
 namespace {
 
-[[noreturn]] void invalid(std::string message) { throw ToolFailure("invalid_argument", std::move(message)); }
+[[noreturn]] void invalid(std::string message) {
+    throw ToolFailure("invalid_argument", std::move(message));
+}
 
 const json* find(const json& arguments, std::string_view name) {
     auto it = arguments.find(name);
@@ -67,8 +69,10 @@ std::optional<sync::Instant> parseDate(std::string_view text) {
     std::optional<sync::Instant> instant = sync::parseInternetDate(whole);
     if (!instant) return std::nullopt;
     std::int64_t nanoseconds = 0;
-    for (std::size_t i = 0; i < 9; ++i) nanoseconds = nanoseconds * 10 + (i < fraction.size() ? fraction[i] - '0' : 0);
-    return *instant + std::chrono::duration_cast<sync::Instant::duration>(std::chrono::nanoseconds(nanoseconds));
+    for (std::size_t i = 0; i < 9; ++i)
+        nanoseconds = nanoseconds * 10 + (i < fraction.size() ? fraction[i] - '0' : 0);
+    return *instant + std::chrono::duration_cast<sync::Instant::duration>(
+                          std::chrono::nanoseconds(nanoseconds));
 }
 
 std::optional<sync::Instant> date(const json& arguments, std::string_view name) {
@@ -79,7 +83,8 @@ std::optional<sync::Instant> date(const json& arguments, std::string_view name) 
 }
 
 std::int64_t wholeNumber(double value, std::string_view name, std::int64_t low, std::int64_t high) {
-    if (!(value >= static_cast<double>(low) && value <= static_cast<double>(high)) || std::trunc(value) != value) {
+    if (!(value >= static_cast<double>(low) && value <= static_cast<double>(high)) ||
+        std::trunc(value) != value) {
         invalid(std::string(name) + " 超出允许范围。");
     }
     return static_cast<std::int64_t>(value);

@@ -19,7 +19,8 @@ namespace {
 constexpr const char* notSharedMessage = "该音轨未共享。请在 iPhone 开启原音同步并等待完成。";
 constexpr const char* pendingMessage = "原音尚未到达此 Mac。";
 constexpr const char* downloadingMessage = "已请求下载原音，请稍后重试。";
-constexpr const char* localFileNote = "Local file on this Mac; remote clients cannot fetch this file URL.";
+constexpr const char* localFileNote =
+    "Local file on this Mac; remote clients cannot fetch this file URL.";
 
 json unavailable(const LibraryItem& item, const char* state, const char* message) {
     return {{"recording_key", item.key}, {"state", state}, {"message", message}};
@@ -50,8 +51,9 @@ std::string fileURI(const fs::path& absolutePath) {
     static constexpr char hex[] = "0123456789ABCDEF";
     std::string uri = "file://";
     for (unsigned char c : absolutePath.string()) {
-        const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                                c == '-' || c == '.' || c == '_' || c == '~' || c == '/';
+        const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                                (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' ||
+                                c == '~' || c == '/';
         if (unreserved) {
             uri += static_cast<char>(c);
         } else {
@@ -83,7 +85,8 @@ json Library::audio(const LibraryItem& item, std::int64_t track) const {
         provider.requestDownload(source);
         return unavailable(item, "downloading", downloadingMessage);
     }
-    if (!status.fileSize || *status.fileSize != shared->bytes) throw sync::SyncFailure::invalidData();
+    if (!status.fileSize || *status.fileSize != shared->bytes)
+        throw sync::SyncFailure::invalidData();
 
     const fs::path cached = SyncFormat::child(shared->fileName, cache_);
     std::error_code error;
@@ -100,7 +103,8 @@ json Library::audio(const LibraryItem& item, std::int64_t track) const {
             {"uri", fileURI(cached)},
             {"bytes", shared->bytes},
             {"sha256", shared->sha256},
-            {"mime_type", mime(cached.extension().empty() ? "" : cached.extension().string().substr(1))},
+            {"mime_type",
+             mime(cached.extension().empty() ? "" : cached.extension().string().substr(1))},
             {"note", localFileNote}};
 }
 

@@ -41,13 +41,15 @@ std::optional<std::int64_t> parseOffset(std::string_view text) {
         negative = text[0] == '-';
         text.remove_prefix(1);
     }
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos)
+        return std::nullopt;
     std::uint64_t magnitude = 0;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
     if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
     constexpr auto max = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
     if (magnitude > max + (negative ? 1 : 0)) return std::nullopt;
-    return negative ? static_cast<std::int64_t>(0 - magnitude) : static_cast<std::int64_t>(magnitude);
+    return negative ? static_cast<std::int64_t>(0 - magnitude)
+                    : static_cast<std::int64_t>(magnitude);
 }
 
 }  // namespace
@@ -65,7 +67,8 @@ std::string base64Encode(std::string_view bytes) {
     const std::size_t rest = bytes.size() - i;
     if (rest > 0) {
         std::uint32_t n = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
-        if (rest == 2) n |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
+        if (rest == 2)
+            n |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
         out += alphabet[(n >> 18) & 63];
         out += alphabet[(n >> 12) & 63];
         out += rest == 2 ? alphabet[(n >> 6) & 63] : '=';
@@ -126,7 +129,8 @@ std::size_t cursor(const nlohmann::json& arguments, std::string_view fingerprint
     }
     std::optional<std::int64_t> offset;
     if (pieces.size() == 2 && pieces[0] == fingerprint) offset = parseOffset(pieces[1]);
-    if (!offset || *offset < 0) throw ToolFailure("stale_cursor", "数据或查询条件已变化，请从第一页重新读取。");
+    if (!offset || *offset < 0)
+        throw ToolFailure("stale_cursor", "数据或查询条件已变化，请从第一页重新读取。");
     return static_cast<std::size_t>(*offset);
 }
 

@@ -47,7 +47,7 @@ struct LibraryItem {
 // error. Never writes into the shared folder; its only writes go to the
 // audio cache (audio()). Single-threaded use.
 class Library {
-public:
+  public:
     // Reads nothing; the first refresh() does. cache need not exist. rule
     // is how the search ignores letter case (the user's locale by default).
     Library(std::filesystem::path root, std::filesystem::path cache,
@@ -93,12 +93,12 @@ public:
     // Manifest entries that could not be read or accepted.
     std::size_t pendingCount() const { return pendingCount_; }
     // Decoded recordings by revision.
-    const std::map<std::string, std::shared_ptr<const IndexedRecording>, std::less<>>& cachedRecords()
-        const {
+    const std::map<std::string, std::shared_ptr<const IndexedRecording>, std::less<>>&
+    cachedRecords() const {
         return cachedRecords_;
     }
 
-private:
+  private:
     struct PendingEntry;
 
     // Source steps; the source issue when they fail.

@@ -21,18 +21,25 @@ constexpr std::size_t defaultLimit = 20;
 constexpr std::size_t maxQueryCharacters = 500;
 constexpr std::size_t excerptCharacters = 1000;
 
-std::string dateText(sync::Instant instant) { return sync::formatInternetDate(instant); }
+std::string dateText(sync::Instant instant) {
+    return sync::formatInternetDate(instant);
+}
 
-json optionalText(const std::optional<std::string>& value) { return value ? json(*value) : json(nullptr); }
+json optionalText(const std::optional<std::string>& value) {
+    return value ? json(*value) : json(nullptr);
+}
 
-json optionalId(const std::optional<sync::Uuid>& value) { return value ? json(value->text()) : json(nullptr); }
+json optionalId(const std::optional<sync::Uuid>& value) {
+    return value ? json(value->text()) : json(nullptr);
+}
 
 // Unknown argument names are refused before anything else is looked at.
 void rejectUnknownArguments(std::string_view name, const json& arguments) {
     const json& catalogue = toolCatalogue();
     const auto tool = std::find_if(catalogue.begin(), catalogue.end(),
                                    [&](const json& t) { return t.at("name") == name; });
-    if (tool == catalogue.end()) throw std::invalid_argument("not a tool of the catalogue: " + std::string(name));
+    if (tool == catalogue.end())
+        throw std::invalid_argument("not a tool of the catalogue: " + std::string(name));
     const json& properties = tool->at("inputSchema").at("properties");
     for (const auto& [key, value] : arguments.items()) {
         if (!properties.contains(key)) throw ToolFailure("invalid_argument", "存在不支持的参数。");
@@ -89,7 +96,8 @@ json searchMatch(const Match& match) {
 }
 
 json transcriptPassage(const sync::SharedPassage* passage) {
-    return {{"start_seconds", passage->start}, {"end_seconds", passage->end}, {"text", passage->text}};
+    return {
+        {"start_seconds", passage->start}, {"end_seconds", passage->end}, {"text", passage->text}};
 }
 
 // list_recordings and search_transcripts: time filter, then either every
@@ -128,14 +136,16 @@ json listOrSearch(const Library& library, const json& arguments, bool search) {
     std::size_t total = 0;
     if (!search) {
         total = filtered.size();
-        paged = page(filtered, offset, limit, fingerprint, [](const LibraryItem* item) { return recordingSummary(*item); });
+        paged = page(filtered, offset, limit, fingerprint,
+                     [](const LibraryItem* item) { return recordingSummary(*item); });
     } else {
         const SearchText needle(query, library.caseRule());
         std::vector<Match> matches;
         for (const LibraryItem* item : filtered) {
             const IndexedRecording& indexed = *item->recording;
             for (std::size_t i = 0; i < indexed.passageText.size(); ++i) {
-                if (indexed.passageText[i].contains(needle)) matches.push_back({item, &indexed.record.passages[i]});
+                if (indexed.passageText[i].contains(needle))
+                    matches.push_back({item, &indexed.record.passages[i]});
             }
         }
         total = matches.size();
@@ -159,8 +169,8 @@ json getTranscript(const Library& library, const json& arguments) {
     for (const sync::SharedPassage& passage : record.passages) {
         if (passage.end > start && passage.start < end) window.push_back(&passage);
     }
-    const std::string fingerprint =
-        SyncFormat::digest(item.revision + "|" + fingerprintNumber(start) + "|" + fingerprintNumber(end));
+    const std::string fingerprint = SyncFormat::digest(
+        item.revision + "|" + fingerprintNumber(start) + "|" + fingerprintNumber(end));
     const std::size_t offset = arguments::cursor(arguments, fingerprint);
     auto [passages, nextCursor] = page(window, offset, limit, fingerprint, transcriptPassage);
     return {{"recording_key", item.key},
@@ -177,7 +187,8 @@ json getTranscript(const Library& library, const json& arguments) {
 
 json getAudio(const Library& library, const json& arguments) {
     const LibraryItem& item = library.item(arguments::string(arguments, "recording_key"));
-    const std::int64_t track = arguments::wholeNumber(arguments::number(arguments, "track", 0), "track", 0, 32);
+    const std::int64_t track =
+        arguments::wholeNumber(arguments::number(arguments, "track", 0), "track", 0, 32);
     return library.audio(item, track);
 }
 

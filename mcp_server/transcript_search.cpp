@@ -16,7 +16,9 @@ namespace quillmere::mcp {
 
 namespace {
 
-bool isASCII(unsigned char c) { return c < 0x80; }
+bool isASCII(unsigned char c) {
+    return c < 0x80;
+}
 
 icu::BreakIterator& characterBreaks() {
     thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
@@ -24,7 +26,8 @@ icu::BreakIterator& characterBreaks() {
         std::unique_ptr<icu::BreakIterator> created(
             icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
         if (U_FAILURE(status) || !created) {
-            throw std::runtime_error(std::string("ICU character breaks unavailable: ") + u_errorName(status));
+            throw std::runtime_error(std::string("ICU character breaks unavailable: ") +
+                                     u_errorName(status));
         }
         return created;
     }();
@@ -36,7 +39,8 @@ const icu::Normalizer2& decomposition() {
         UErrorCode status = U_ZERO_ERROR;
         const icu::Normalizer2* instance = icu::Normalizer2::getNFDInstance(status);
         if (U_FAILURE(status) || !instance) {
-            throw std::runtime_error(std::string("ICU normalisation unavailable: ") + u_errorName(status));
+            throw std::runtime_error(std::string("ICU normalisation unavailable: ") +
+                                     u_errorName(status));
         }
         return instance;
     }();
@@ -48,7 +52,7 @@ const icu::Normalizer2& decomposition() {
 // a boundary, except inside CR LF), so ICU is opened only when the text has
 // something else.
 class GraphemeWalker {
-public:
+  public:
     explicit GraphemeWalker(std::string_view text) : text_(text) {}
     ~GraphemeWalker() {
         if (utext_) utext_close(utext_);
@@ -66,16 +70,18 @@ public:
         }
         if (!breaks_) open();
         const int32_t boundary = breaks_->following(static_cast<int32_t>(pos));
-        return boundary == icu::BreakIterator::DONE ? text_.size() : static_cast<std::size_t>(boundary);
+        return boundary == icu::BreakIterator::DONE ? text_.size()
+                                                    : static_cast<std::size_t>(boundary);
     }
 
-private:
+  private:
     void open() {
         UErrorCode status = U_ZERO_ERROR;
         utext_ = utext_openUTF8(nullptr, text_.data(), static_cast<int64_t>(text_.size()), &status);
         icu::BreakIterator& breaks = characterBreaks();
         breaks.setText(utext_, status);
-        if (U_FAILURE(status)) throw std::runtime_error(std::string("ICU text: ") + u_errorName(status));
+        if (U_FAILURE(status))
+            throw std::runtime_error(std::string("ICU text: ") + u_errorName(status));
         breaks_ = &breaks;
     }
 
@@ -89,7 +95,8 @@ private:
 bool unchangedByFolding(std::string_view cluster) {
     int32_t i = 0;
     UChar32 c;
-    U8_NEXT(reinterpret_cast<const uint8_t*>(cluster.data()), i, static_cast<int32_t>(cluster.size()), c);
+    U8_NEXT(reinterpret_cast<const uint8_t*>(cluster.data()), i,
+            static_cast<int32_t>(cluster.size()), c);
     return c >= 0 && static_cast<std::size_t>(i) == cluster.size() &&
            !u_hasBinaryProperty(c, UCHAR_CHANGES_WHEN_CASEFOLDED) && decomposition().isInert(c);
 }
@@ -116,9 +123,10 @@ void foldCluster(std::string_view cluster, CaseRule rule, std::string& out) {
     }
     const icu::Normalizer2& nfd = decomposition();
     UErrorCode status = U_ZERO_ERROR;
-    icu::UnicodeString text = nfd.normalize(
-        icu::UnicodeString::fromUTF8(icu::StringPiece(cluster.data(), static_cast<int32_t>(cluster.size()))),
-        status);
+    icu::UnicodeString text =
+        nfd.normalize(icu::UnicodeString::fromUTF8(
+                          icu::StringPiece(cluster.data(), static_cast<int32_t>(cluster.size()))),
+                      status);
     if (rule == CaseRule::turkic) {
         // Decomposition turns İ into I + U+0307; Turkish lower-casing maps
         // that pair back to i (and I alone to ı) before the Turkic folding.
@@ -129,7 +137,8 @@ void foldCluster(std::string_view cluster, CaseRule rule, std::string& out) {
         text.foldCase(U_FOLD_CASE_DEFAULT);
     }
     text = nfd.normalize(text, status);
-    if (U_FAILURE(status)) throw std::runtime_error(std::string("ICU normalisation: ") + u_errorName(status));
+    if (U_FAILURE(status))
+        throw std::runtime_error(std::string("ICU normalisation: ") + u_errorName(status));
     text.toUTF8String(out);
 }
 

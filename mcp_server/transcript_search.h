@@ -25,7 +25,7 @@ CaseRule currentCaseRule();
 // and letter case compare equal while diacritics and width still differ.
 // Built once per passage and kept in the record cache.
 class SearchText {
-public:
+  public:
     SearchText() = default;
     SearchText(std::string_view text, CaseRule rule);
 
@@ -38,7 +38,7 @@ public:
     // The folded form, for tests and diagnostics.
     const std::string& folded() const { return folded_; }
 
-private:
+  private:
     std::string folded_;
     // boundary_[i]: a user-perceived character of the original text begins
     // (or the text ends) at byte i of folded_.

@@ -25,9 +25,10 @@ ino_t inode(const fs::path& file) {
 }
 
 class LibraryAudio : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        sync::SharedRecording recording = testing::makeRecording(source_, "voice memo", at("2026-03-01T09:00:00Z"));
+        sync::SharedRecording recording =
+            testing::makeRecording(source_, "voice memo", at("2026-03-01T09:00:00Z"));
         recording.audio.push_back(testing::writeAudio(sourceDir(), trackBytes_, 0, "m4a"));
         recording.audio.push_back(testing::writeAudio(sourceDir(), "second track", 1, "caf"));
         audio_ = recording.audio[0];
@@ -51,9 +52,10 @@ protected:
 
 TEST_F(LibraryAudio, UnlistedTrackIsNotSharedWithoutTouchingFiles) {
     for (std::int64_t track : {2, 32}) {
-        EXPECT_EQ(audio(track), json({{"recording_key", library_.items()[0].key},
-                                      {"state", "not_shared"},
-                                      {"message", "该音轨未共享。请在 iPhone 开启原音同步并等待完成。"}}));
+        EXPECT_EQ(audio(track),
+                  json({{"recording_key", library_.items()[0].key},
+                        {"state", "not_shared"},
+                        {"message", "该音轨未共享。请在 iPhone 开启原音同步并等待完成。"}}));
     }
     EXPECT_FALSE(fs::exists(dir_ / "cache"));
 }
@@ -146,11 +148,16 @@ TEST_F(LibraryAudio, EachTrackGetsItsOwnTypeAndFile) {
 
 TEST(AudioMime, ExactExtensionTable) {
     const std::vector<std::pair<std::string, std::string>> rows = {
-        {"m4a", "audio/mp4"},        {"mp4", "audio/mp4"},
-        {"wav", "audio/wav"},        {"mov", "video/quicktime"},
-        {"qta", "application/octet-stream"}, {"caf", "audio/x-caf"},
-        {"M4A", "audio/aac"},        {"MOV", "audio/aac"},
-        {"aac", "audio/aac"},        {"", "audio/aac"},
+        {"m4a", "audio/mp4"},
+        {"mp4", "audio/mp4"},
+        {"wav", "audio/wav"},
+        {"mov", "video/quicktime"},
+        {"qta", "application/octet-stream"},
+        {"caf", "audio/x-caf"},
+        {"M4A", "audio/aac"},
+        {"MOV", "audio/aac"},
+        {"aac", "audio/aac"},
+        {"", "audio/aac"},
         {"mp3", "audio/aac"},
     };
     for (const auto& [extension, type] : rows) EXPECT_EQ(mime(extension), type) << extension;

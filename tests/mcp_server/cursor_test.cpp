@@ -11,8 +11,13 @@ using nlohmann::json;
 
 // RFC 4648, section 10.
 const std::pair<const char*, const char*> rfcVectors[] = {
-    {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
-    {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+    {"", ""},
+    {"f", "Zg=="},
+    {"fo", "Zm8="},
+    {"foo", "Zm9v"},
+    {"foob", "Zm9vYg=="},
+    {"fooba", "Zm9vYmE="},
+    {"foobar", "Zm9vYmFy"},
 };
 
 TEST(Base64, EncodesAndDecodesTheStandardVectors) {
@@ -26,16 +31,21 @@ TEST(Base64, EncodesAndDecodesTheStandardVectors) {
 }
 
 TEST(Base64, RefusesAnythingButStrictForm) {
-    for (const char* text : {"Zg", "Zg=", "Zm9", "Z===", "====", "Zm9v=", "Zg=a", "Z=g=", "Zm-v", "Zm_v",
-                             " Zm9v", "Zm9v\n", "Zm 9v", "Zm9v====", "Zg==Zg=="}) {
+    for (const char* text : {"Zg", "Zg=", "Zm9", "Z===", "====", "Zm9v=", "Zg=a", "Z=g=", "Zm-v",
+                             "Zm_v", " Zm9v", "Zm9v\n", "Zm 9v", "Zm9v====", "Zg==Zg=="}) {
         EXPECT_EQ(base64Decode(text), std::nullopt) << text;
     }
 }
 
 TEST(FingerprintNumber, ShortestRoundTripWithPointZero) {
     const std::pair<double, const char*> rows[] = {
-        {0, "0.0"},   {60, "60.0"}, {12.5, "12.5"}, {0.1, "0.1"}, {1.0 / 3, "0.3333333333333333"},
-        {600, "600.0"}, {123456789012.0, "123456789012.0"},
+        {0, "0.0"},
+        {60, "60.0"},
+        {12.5, "12.5"},
+        {0.1, "0.1"},
+        {1.0 / 3, "0.3333333333333333"},
+        {600, "600.0"},
+        {123456789012.0, "123456789012.0"},
     };
     for (const auto& [value, text] : rows) EXPECT_EQ(fingerprintNumber(value), text) << value;
     EXPECT_EQ(std::stod(fingerprintNumber(1e300)), 1e300);
@@ -65,7 +75,9 @@ TEST(Cursor, ReadsBackWhatNextWrote) {
 
 TEST(Cursor, AcceptsSignsAndEmptyPieces) {
     const std::string fingerprint(64, 'c');
-    EXPECT_EQ(arguments::cursor({{"cursor", base64Encode("::" + fingerprint + "::+7:")}}, fingerprint), 7u);
+    EXPECT_EQ(
+        arguments::cursor({{"cursor", base64Encode("::" + fingerprint + "::+7:")}}, fingerprint),
+        7u);
     EXPECT_EQ(arguments::cursor({{"cursor", base64Encode(fingerprint + ":-0")}}, fingerprint), 0u);
 }
 
@@ -92,7 +104,8 @@ TEST(Cursor, RefusesEachKindOfBadCursor) {
         {base64Encode(fp + ": 1"), "stale_cursor", stale},
         {base64Encode(fp + ":99999999999999999999"), "stale_cursor", stale},
     };
-    for (const auto& [cursor, code, message] : rows) expectFailure({{"cursor", cursor}}, fp, code, message);
+    for (const auto& [cursor, code, message] : rows)
+        expectFailure({{"cursor", cursor}}, fp, code, message);
 }
 
 }  // namespace

@@ -26,10 +26,11 @@ const std::string invalidData = sync::SyncFailure::invalidData().errorDescriptio
 const std::string notDownloaded = sync::SyncFailure::notDownloaded().errorDescription();
 const std::string manifestUnreadable = "清单尚不可读，请等待下载或检查文件权限。";
 const std::string recordUnreadable = "记录尚不可读，请等待下载或检查文件权限。";
-const std::string listingFailed = "无法读取共享目录。请确认已选择 iCloud Drive 中的 AgentLibrary 文件夹，并等待系统下载。";
+const std::string listingFailed =
+    "无法读取共享目录。请确认已选择 iCloud Drive 中的 AgentLibrary 文件夹，并等待系统下载。";
 
 class LibraryRefresh : public ::testing::Test {
-protected:
+  protected:
     fs::path root() const { return dir_ / "AgentLibrary"; }
     fs::path sourceDir(const Uuid& id) const { return root() / id.text(); }
 
@@ -83,17 +84,17 @@ TEST_F(LibraryRefresh, LowerCaseFolderIsReadUnderCanonicalKeys) {
     json status = refreshed().status();
     EXPECT_EQ(status["state"], "local_snapshot_available");
     ASSERT_EQ(library_.sources().size(), 1u);
-    EXPECT_EQ(library_.sources()[0],
-              json({{"source_id", source_.text()},
-                    {"published_at", "2026-03-01T08:15:00Z"},
-                    {"recordings", 1},
-                    {"includes_audio", false}}));
+    EXPECT_EQ(library_.sources()[0], json({{"source_id", source_.text()},
+                                           {"published_at", "2026-03-01T08:15:00Z"},
+                                           {"recordings", 1},
+                                           {"includes_audio", false}}));
     EXPECT_EQ(keys(), std::vector<std::string>{key(source_, recording)});
     EXPECT_EQ(library_.items()[0].sourceRoot, fs::canonical(root() / lower));
 }
 
 TEST_F(LibraryRefresh, NonUUIDAndHiddenNamesAreIgnoredSilently) {
-    writeSource(root(), source_, {makeRecording(source_, "a", at("2026-03-01T09:00:00Z"))}, false, "notes");
+    writeSource(root(), source_, {makeRecording(source_, "a", at("2026-03-01T09:00:00Z"))}, false,
+                "notes");
     Uuid hidden = Uuid::random();
     writeSource(root(), hidden, {makeRecording(hidden, "b", at("2026-03-01T09:00:00Z"))}, false,
                 "." + hidden.text());
@@ -105,16 +106,19 @@ TEST_F(LibraryRefresh, NonUUIDAndHiddenNamesAreIgnoredSilently) {
 TEST_F(LibraryRefresh, PlainFileNamedLikeUUIDIsSourceIssue) {
     testing::writeFile(sourceDir(source_), "not a folder");
     json status = refreshed().status();
-    EXPECT_EQ(status["issues"], json::array({{{"source_id", source_.text()}, {"state", manifestUnreadable}}}));
+    EXPECT_EQ(status["issues"],
+              json::array({{{"source_id", source_.text()}, {"state", manifestUnreadable}}}));
     EXPECT_EQ(status["sources"], json::array());
     EXPECT_EQ(status["pending_recordings"], 0);
 }
 
 TEST_F(LibraryRefresh, ManifestNamingAnotherSourceIsLeftOut) {
     Uuid other = Uuid::random();
-    writeSource(root(), other, {makeRecording(other, "a", at("2026-03-01T09:00:00Z"))}, false, source_.text());
+    writeSource(root(), other, {makeRecording(other, "a", at("2026-03-01T09:00:00Z"))}, false,
+                source_.text());
     json status = refreshed().status();
-    EXPECT_EQ(status["issues"], json::array({{{"source_id", source_.text()}, {"state", invalidData}}}));
+    EXPECT_EQ(status["issues"],
+              json::array({{{"source_id", source_.text()}, {"state", invalidData}}}));
     EXPECT_TRUE(library_.sources().empty());
     EXPECT_TRUE(library_.items().empty());
 }
@@ -137,7 +141,8 @@ TEST_F(LibraryRefresh, ManifestStillInCloudIsSourceIssueAndRequestsDownload) {
 
 TEST_F(LibraryRefresh, MissingRecordFileIsPending) {
     std::vector<SharedRecording> recordings;
-    for (int i = 0; i < 3; ++i) recordings.push_back(makeRecording(source_, "r", at("2026-03-01T09:00:00Z")));
+    for (int i = 0; i < 3; ++i)
+        recordings.push_back(makeRecording(source_, "r", at("2026-03-01T09:00:00Z")));
     sync::SharedManifest manifest = writeSource(root(), source_, recordings);
     fs::remove(sourceDir(source_) / "records" / manifest.entries[1].fileName());
 
@@ -220,7 +225,8 @@ TEST_F(LibraryRefresh, ItemsAreNewestFirstThenByKey) {
     writeSource(root(), source_, recordings);
     writeSource(root(), other, {otherTie});
 
-    std::vector<std::string> ties = {key(source_, recordings[1]), key(source_, recordings[3]), key(other, otherTie)};
+    std::vector<std::string> ties = {key(source_, recordings[1]), key(source_, recordings[3]),
+                                     key(other, otherTie)};
     std::sort(ties.begin(), ties.end());
     std::vector<std::string> expected = {key(source_, recordings[2])};
     expected.insert(expected.end(), ties.begin(), ties.end());
@@ -231,7 +237,8 @@ TEST_F(LibraryRefresh, ItemsAreNewestFirstThenByKey) {
 
 TEST_F(LibraryRefresh, StatusShowsFirstHundredOfManyIssues) {
     sync::SharedManifest manifest{.sourceID = source_, .publishedAt = at("2026-03-01T08:15:00Z")};
-    for (int i = 0; i < 150; ++i) manifest.entries.push_back({.id = Uuid::random(), .revision = std::string(64, 'a')});
+    for (int i = 0; i < 150; ++i)
+        manifest.entries.push_back({.id = Uuid::random(), .revision = std::string(64, 'a')});
     testing::writeManifest(sourceDir(source_), manifest);
 
     json status = refreshed().status();
@@ -249,12 +256,15 @@ TEST_F(LibraryRefresh, IssuesKeepTheOrderFound) {
     // that the records are read by several workers.
     std::vector<Uuid> ids;
     for (int i = 0; i < 3; ++i) ids.push_back(Uuid::random());
-    std::sort(ids.begin(), ids.end(), [](const Uuid& a, const Uuid& b) { return a.text() < b.text(); });
+    std::sort(ids.begin(), ids.end(),
+              [](const Uuid& a, const Uuid& b) { return a.text() < b.text(); });
 
     std::vector<SharedRecording> first;
-    for (int i = 0; i < 40; ++i) first.push_back(makeRecording(ids[0], "r", at("2026-03-01T09:00:00Z")));
+    for (int i = 0; i < 40; ++i)
+        first.push_back(makeRecording(ids[0], "r", at("2026-03-01T09:00:00Z")));
     sync::SharedManifest manifest = writeSource(root(), ids[0], first);
-    for (int i : {3, 17, 31}) fs::remove(sourceDir(ids[0]) / "records" / manifest.entries[i].fileName());
+    for (int i : {3, 17, 31})
+        fs::remove(sourceDir(ids[0]) / "records" / manifest.entries[i].fileName());
     testing::writeFile(sourceDir(ids[1]) / "manifest.json", "[]");
     SharedRecording last = makeRecording(ids[2], "r", at("2026-03-01T09:00:00Z"));
     sync::SharedManifest lastManifest = writeSource(root(), ids[2], {last});
@@ -263,10 +273,14 @@ TEST_F(LibraryRefresh, IssuesKeepTheOrderFound) {
     refreshed();
     std::vector<json> expected;
     for (int i : {3, 17, 31}) {
-        expected.push_back({{"source_id", ids[0].text()}, {"recording_id", first[i].id.text()}, {"state", recordUnreadable}});
+        expected.push_back({{"source_id", ids[0].text()},
+                            {"recording_id", first[i].id.text()},
+                            {"state", recordUnreadable}});
     }
     expected.push_back({{"source_id", ids[1].text()}, {"state", manifestUnreadable}});
-    expected.push_back({{"source_id", ids[2].text()}, {"recording_id", last.id.text()}, {"state", recordUnreadable}});
+    expected.push_back({{"source_id", ids[2].text()},
+                        {"recording_id", last.id.text()},
+                        {"state", recordUnreadable}});
     EXPECT_EQ(library_.issues(), expected);
     EXPECT_EQ(library_.items().size(), 37u);
 }
@@ -283,7 +297,8 @@ TEST_F(LibraryRefresh, SecondSpellingOfSameSourceIsReportedNotRead) {
     // Upper-case digits sort before lower-case ones, so the canonical spelling is read.
     EXPECT_EQ(keys(), std::vector<std::string>{key(source_, a)});
     EXPECT_EQ(status["sources"].size(), 1u);
-    EXPECT_EQ(status["issues"], json::array({{{"source_id", source_.text()}, {"state", invalidData}}}));
+    EXPECT_EQ(status["issues"],
+              json::array({{{"source_id", source_.text()}, {"state", invalidData}}}));
 }
 
 TEST_F(LibraryRefresh, RecordLinkLeadingOutOfTheFolderIsNeverServed) {

@@ -20,10 +20,18 @@ using testing::at;
 using testing::makeRecording;
 
 const std::string fullStop = "。";
-std::string missing(const std::string& name) { return "缺少有效的 " + name + fullStop; }
-std::string notFinite(const std::string& name) { return name + " 必须是有限数值。"; }
-std::string outOfRange(const std::string& name) { return name + " 超出允许范围。"; }
-std::string needsZone(const std::string& name) { return name + " 请使用带时区的 ISO 8601 时间。"; }
+std::string missing(const std::string& name) {
+    return "缺少有效的 " + name + fullStop;
+}
+std::string notFinite(const std::string& name) {
+    return name + " 必须是有限数值。";
+}
+std::string outOfRange(const std::string& name) {
+    return name + " 超出允许范围。";
+}
+std::string needsZone(const std::string& name) {
+    return name + " 请使用带时区的 ISO 8601 时间。";
+}
 const std::string unsupported = "存在不支持的参数。";
 const std::string fromAfterTo = "from 必须早于 to。";
 const std::string queryTooLong = "搜索词过长。";
@@ -40,7 +48,7 @@ std::string repeat(std::string_view unit, std::size_t count) {
 }
 
 class Tools : public ::testing::Test {
-protected:
+  protected:
     fs::path root() const { return dir_ / "AgentLibrary"; }
 
     // count recordings one minute apart from 2026-03-01T00:00:00Z, oldest
@@ -87,15 +95,17 @@ protected:
 
     // Follows next_cursor to the end with the given limits, one per page,
     // the last one repeated; returns the "recording_key" of every item.
-    std::vector<std::string> pageThrough(std::string_view tool, json arguments, const std::vector<int>& limits) {
+    std::vector<std::string> pageThrough(std::string_view tool, json arguments,
+                                         const std::vector<int>& limits) {
         std::vector<std::string> seen;
         for (std::size_t pageIndex = 0;; ++pageIndex) {
             arguments["limit"] = limits[std::min(pageIndex, limits.size() - 1)];
             json result = run(tool, arguments);
             const json& items = tool == "get_transcript" ? result["passages"] : result["items"];
             for (const json& item : items) {
-                seen.push_back(item.contains("recording_key") ? item["recording_key"].get<std::string>()
-                                                              : item["text"].get<std::string>());
+                seen.push_back(item.contains("recording_key")
+                                   ? item["recording_key"].get<std::string>()
+                                   : item["text"].get<std::string>());
             }
             if (result["next_cursor"].is_null()) break;
             arguments["cursor"] = result["next_cursor"];
@@ -131,7 +141,10 @@ TEST_F(Tools, ArgumentErrorsCarryTheirExactMessages) {
         {"get_sync_status", {{"limit", 20}}, "invalid_argument", unsupported},
         {"list_recordings", {{"foo", 1}, {"limit", 0}}, "invalid_argument", unsupported},
         {"get_transcript", {{"foo", 1}}, "invalid_argument", unsupported},
-        {"get_transcript", {{"from", "2026-03-01T00:00:00Z"}, {"recording_key", key}}, "invalid_argument", unsupported},
+        {"get_transcript",
+         {{"from", "2026-03-01T00:00:00Z"}, {"recording_key", key}},
+         "invalid_argument",
+         unsupported},
         {"get_audio", {{"recording_key", key}, {"cursor", "x"}}, "invalid_argument", unsupported},
         {"search_transcripts", {{"query", "x"}, {"Query", "x"}}, "invalid_argument", unsupported},
         // limit
@@ -144,7 +157,10 @@ TEST_F(Tools, ArgumentErrorsCarryTheirExactMessages) {
         {"list_recordings", {{"limit", nullptr}}, "invalid_argument", notFinite("limit")},
         {"get_transcript", {{"limit", 0}}, "invalid_argument", outOfRange("limit")},
         // from / to
-        {"list_recordings", {{"from", "2026-03-01T00:00:00"}}, "invalid_argument", needsZone("from")},
+        {"list_recordings",
+         {{"from", "2026-03-01T00:00:00"}},
+         "invalid_argument",
+         needsZone("from")},
         {"list_recordings", {{"to", "2026-03-01"}}, "invalid_argument", needsZone("to")},
         {"list_recordings", {{"to", "2026-02-30T00:00:00Z"}}, "invalid_argument", needsZone("to")},
         {"list_recordings", {{"from", 1772323200}}, "invalid_argument", missing("from")},
@@ -162,30 +178,60 @@ TEST_F(Tools, ArgumentErrorsCarryTheirExactMessages) {
         {"search_transcripts", {{"query", "\t \n"}}, "invalid_argument", missing("query")},
         {"search_transcripts", {{"query", 5}}, "invalid_argument", missing("query")},
         {"search_transcripts", {{"query", repeat("a", 501)}}, "invalid_argument", queryTooLong},
-        {"search_transcripts", {{"query", repeat("e\xCC\x81", 501)}}, "invalid_argument", queryTooLong},
+        {"search_transcripts",
+         {{"query", repeat("e\xCC\x81", 501)}},
+         "invalid_argument",
+         queryTooLong},
         // recording_key
         {"get_transcript", json::object(), "invalid_argument", missing("recording_key")},
         {"get_transcript", {{"recording_key", "  "}}, "invalid_argument", missing("recording_key")},
         {"get_transcript", {{"recording_key", lowerKey}}, "recording_not_available", notAvailable},
         {"get_audio", json::object(), "invalid_argument", missing("recording_key")},
-        {"get_audio", {{"recording_key", lowerKey}, {"track", 99}}, "recording_not_available", notAvailable},
+        {"get_audio",
+         {{"recording_key", lowerKey}, {"track", 99}},
+         "recording_not_available",
+         notAvailable},
         // window
-        {"get_transcript", {{"recording_key", key}, {"start_seconds", 30}, {"end_seconds", 10}}, "invalid_argument",
+        {"get_transcript",
+         {{"recording_key", key}, {"start_seconds", 30}, {"end_seconds", 10}},
+         "invalid_argument",
          badWindow},
-        {"get_transcript", {{"recording_key", key}, {"start_seconds", -1}}, "invalid_argument", badWindow},
-        {"get_transcript", {{"recording_key", key}, {"start_seconds", "1"}}, "invalid_argument",
+        {"get_transcript",
+         {{"recording_key", key}, {"start_seconds", -1}},
+         "invalid_argument",
+         badWindow},
+        {"get_transcript",
+         {{"recording_key", key}, {"start_seconds", "1"}},
+         "invalid_argument",
          notFinite("start_seconds")},
-        {"get_transcript", {{"recording_key", key}, {"end_seconds", false}}, "invalid_argument",
+        {"get_transcript",
+         {{"recording_key", key}, {"end_seconds", false}},
+         "invalid_argument",
          notFinite("end_seconds")},
         // track
-        {"get_audio", {{"recording_key", key}, {"track", 33}}, "invalid_argument", outOfRange("track")},
-        {"get_audio", {{"recording_key", key}, {"track", 1.5}}, "invalid_argument", outOfRange("track")},
-        {"get_audio", {{"recording_key", key}, {"track", -1}}, "invalid_argument", outOfRange("track")},
-        {"get_audio", {{"recording_key", key}, {"track", "0"}}, "invalid_argument", notFinite("track")},
+        {"get_audio",
+         {{"recording_key", key}, {"track", 33}},
+         "invalid_argument",
+         outOfRange("track")},
+        {"get_audio",
+         {{"recording_key", key}, {"track", 1.5}},
+         "invalid_argument",
+         outOfRange("track")},
+        {"get_audio",
+         {{"recording_key", key}, {"track", -1}},
+         "invalid_argument",
+         outOfRange("track")},
+        {"get_audio",
+         {{"recording_key", key}, {"track", "0"}},
+         "invalid_argument",
+         notFinite("track")},
         // cursor
         {"list_recordings", {{"cursor", ""}}, "invalid_argument", missing("cursor")},
         {"list_recordings", {{"cursor", "%%%%"}}, "invalid_cursor", badCursor},
-        {"get_transcript", {{"recording_key", key}, {"cursor", base64Encode("x:1")}}, "stale_cursor", staleCursor},
+        {"get_transcript",
+         {{"recording_key", key}, {"cursor", base64Encode("x:1")}},
+         "stale_cursor",
+         staleCursor},
     };
     for (const Row& row : rows) expectFailure(row.tool, row.arguments, row.code, row.message);
 }
@@ -234,13 +280,16 @@ TEST_F(Tools, PagingVisitsEverythingOnceWhateverTheLimits) {
         EXPECT_EQ(pageThrough("list_recordings", json::object(), limits), everything);
     }
     // Every recording has one "common text" passage and one of its own.
-    std::vector<std::string> searched = pageThrough("search_transcripts", {{"query", "COMMON"}}, {4, 6});
+    std::vector<std::string> searched =
+        pageThrough("search_transcripts", {{"query", "COMMON"}}, {4, 6});
     EXPECT_EQ(searched, everything);
 }
 
 TEST_F(Tools, CursorIsBase64OfFingerprintAndOffset) {
     publish(3);
-    json result = run("list_recordings", {{"limit", 2}, {"to", "2026-03-01T00:02:00Z"}, {"from", "2026-03-01T00:00:00Z"}});
+    json result =
+        run("list_recordings",
+            {{"limit", 2}, {"to", "2026-03-01T00:02:00Z"}, {"from", "2026-03-01T00:00:00Z"}});
     // Filtered: the two older recordings, newest first.
     std::string revisions;
     for (const LibraryItem& item : library_.items()) {
@@ -248,7 +297,8 @@ TEST_F(Tools, CursorIsBase64OfFingerprintAndOffset) {
     }
     ASSERT_EQ(result["total"], 2);
     EXPECT_TRUE(result["next_cursor"].is_null());
-    result = run("list_recordings", {{"limit", 1}, {"to", "2026-03-01T00:02:00Z"}, {"from", "2026-03-01T00:00:00Z"}});
+    result = run("list_recordings",
+                 {{"limit", 1}, {"to", "2026-03-01T00:02:00Z"}, {"from", "2026-03-01T00:00:00Z"}});
     const std::string fingerprint =
         sync::SyncFormat::digest(revisions + "||2026-03-01T00:00:00Z|2026-03-01T00:02:00Z");
     EXPECT_EQ(result["next_cursor"], base64Encode(fingerprint + ":1"));
@@ -258,22 +308,28 @@ TEST_F(Tools, CursorIsBase64OfFingerprintAndOffset) {
     json transcript = run("get_transcript", {{"recording_key", item.key}, {"limit", 1}});
     EXPECT_EQ(transcript["next_cursor"],
               base64Encode(sync::SyncFormat::digest(item.revision + "|0.0|600.0") + ":1"));
-    transcript = run("get_transcript",
-                     {{"recording_key", item.key}, {"limit", 1}, {"start_seconds", 0.5}, {"end_seconds", 12.25}});
+    transcript = run("get_transcript", {{"recording_key", item.key},
+                                        {"limit", 1},
+                                        {"start_seconds", 0.5},
+                                        {"end_seconds", 12.25}});
     EXPECT_EQ(transcript["next_cursor"],
               base64Encode(sync::SyncFormat::digest(item.revision + "|0.5|12.25") + ":1"));
 }
 
 TEST_F(Tools, TimeFiltersIncludeFromAndExcludeTo) {
     publish(3);  // 00:00, 00:01, 00:02
-    auto total = [&](json arguments) { return run("list_recordings", arguments)["total"].get<int>(); };
+    auto total = [&](json arguments) {
+        return run("list_recordings", arguments)["total"].get<int>();
+    };
     EXPECT_EQ(total({{"from", "2026-03-01T00:01:00Z"}}), 2);
     EXPECT_EQ(total({{"to", "2026-03-01T00:01:00Z"}}), 1);
     EXPECT_EQ(total({{"from", "2026-03-01T00:01:00Z"}, {"to", "2026-03-01T00:01:00Z"}}), 0);
     EXPECT_EQ(total({{"from", "2026-03-01T08:01:00+08:00"}}), 2);
     EXPECT_EQ(total({{"from", "2026-03-01T00:00:59.999Z"}}), 2);
     EXPECT_EQ(total({{"from", "2026-03-01T00:01:00.001Z"}}), 1);
-    EXPECT_EQ(run("search_transcripts", {{"query", "common"}, {"to", "2026-03-01T00:02:00Z"}})["total"], 2);
+    EXPECT_EQ(
+        run("search_transcripts", {{"query", "common"}, {"to", "2026-03-01T00:02:00Z"}})["total"],
+        2);
 }
 
 TEST_F(Tools, StaleCursorsAreRefused) {
@@ -283,17 +339,22 @@ TEST_F(Tools, StaleCursorsAreRefused) {
     ASSERT_TRUE(cursor.is_string());
     const json search = run("search_transcripts", {{"limit", 2}, {"query", "common"}});
 
-    expectFailure("search_transcripts", {{"query", "common"}, {"cursor", cursor}, {"from", "2026-03-01T00:01:00Z"}},
+    expectFailure("search_transcripts",
+                  {{"query", "common"}, {"cursor", cursor}, {"from", "2026-03-01T00:01:00Z"}},
                   "stale_cursor", staleCursor);
-    expectFailure("search_transcripts", {{"query", "other"}, {"cursor", search["next_cursor"]}}, "stale_cursor",
-                  staleCursor);
+    expectFailure("search_transcripts", {{"query", "other"}, {"cursor", search["next_cursor"]}},
+                  "stale_cursor", staleCursor);
     expectFailure("list_recordings", {{"cursor", cursor}}, "stale_cursor", staleCursor);
-    expectFailure("list_recordings", {{"cursor", cursor}, {"from", "2026-03-01T00:01:00+00:00"}}, "stale_cursor",
-                  staleCursor);
-    expectFailure("list_recordings", {{"cursor", cursor}, {"from", "2026-03-01T00:01:00Z"}, {"to", "2027-01-01T00:00:00Z"}},
+    expectFailure("list_recordings", {{"cursor", cursor}, {"from", "2026-03-01T00:01:00+00:00"}},
                   "stale_cursor", staleCursor);
+    expectFailure(
+        "list_recordings",
+        {{"cursor", cursor}, {"from", "2026-03-01T00:01:00Z"}, {"to", "2027-01-01T00:00:00Z"}},
+        "stale_cursor", staleCursor);
     // The same arguments with another limit go on.
-    EXPECT_EQ(run("list_recordings", {{"limit", 3}, {"cursor", cursor}, {"from", "2026-03-01T00:01:00Z"}})["items"].size(),
+    EXPECT_EQ(run("list_recordings",
+                  {{"limit", 3}, {"cursor", cursor}, {"from", "2026-03-01T00:01:00Z"}})["items"]
+                  .size(),
               2u);
 
     // A recording outside the window changes nothing; one inside does.
@@ -302,8 +363,8 @@ TEST_F(Tools, StaleCursorsAreRefused) {
     EXPECT_NO_THROW(run("list_recordings", {{"cursor", cursor}, {"from", "2026-03-01T00:01:00Z"}}));
     recordings_.push_back(makeRecording(source_, "new", at("2026-03-02T00:00:00Z")));
     republish();
-    expectFailure("list_recordings", {{"cursor", cursor}, {"from", "2026-03-01T00:01:00Z"}}, "stale_cursor",
-                  staleCursor);
+    expectFailure("list_recordings", {{"cursor", cursor}, {"from", "2026-03-01T00:01:00Z"}},
+                  "stale_cursor", staleCursor);
 }
 
 TEST_F(Tools, CursorOffsetsPastTheEndAreInvalid) {
@@ -316,14 +377,16 @@ TEST_F(Tools, CursorOffsetsPastTheEndAreInvalid) {
     EXPECT_EQ(atEnd["items"], json::array());
     EXPECT_EQ(atEnd["total"], 3);
     EXPECT_TRUE(atEnd["next_cursor"].is_null());
-    expectFailure("list_recordings", {{"cursor", base64Encode(fingerprint + ":4")}}, "invalid_cursor", pastTheEnd);
+    expectFailure("list_recordings", {{"cursor", base64Encode(fingerprint + ":4")}},
+                  "invalid_cursor", pastTheEnd);
 }
 
 TEST_F(Tools, SearchIsALiteralCaseInsensitiveContainmentTest) {
-    recordings_ = {makeRecording(source_, "first", at("2026-03-01T00:00:00Z"),
-                                 {{0, 5, "xabcx and abc again"}, {5, 9, "nothing"}, {9, 12, "ABC"}}),
-                   makeRecording(source_, "second", at("2026-03-01T00:05:00Z"),
-                                 {{1, 2, "a b c"}, {2, 3, "caf\xC3\xA9 abc"}, {3, 4, "cafe\xCC\x81"}})};
+    recordings_ = {
+        makeRecording(source_, "first", at("2026-03-01T00:00:00Z"),
+                      {{0, 5, "xabcx and abc again"}, {5, 9, "nothing"}, {9, 12, "ABC"}}),
+        makeRecording(source_, "second", at("2026-03-01T00:05:00Z"),
+                      {{1, 2, "a b c"}, {2, 3, "caf\xC3\xA9 abc"}, {3, 4, "cafe\xCC\x81"}})};
     republish();
     json result = run("search_transcripts", {{"query", "ABC"}});
     EXPECT_EQ(result["total"], 3);
@@ -347,7 +410,8 @@ TEST_F(Tools, SearchIsALiteralCaseInsensitiveContainmentTest) {
 }
 
 TEST_F(Tools, SearchFollowsTheLibrarysCaseRule) {
-    recordings_ = {makeRecording(source_, "t", at("2026-03-01T00:00:00Z"), {{0, 1, "D\xC4\xB0YARBAKIR"}})};
+    recordings_ = {
+        makeRecording(source_, "t", at("2026-03-01T00:00:00Z"), {{0, 1, "D\xC4\xB0YARBAKIR"}})};
     republish();
     Library turkish(root(), dir_ / "cache", CaseRule::turkic);
     turkish.refresh();
@@ -360,7 +424,8 @@ TEST_F(Tools, SearchFollowsTheLibrarysCaseRule) {
 TEST_F(Tools, ExcerptsAreCutAtAThousandCharacters) {
     const std::string exact = repeat("e\xCC\x81", 999) + "Z";
     const std::string longer = repeat("e\xCC\x81", 1000) + "Z";
-    recordings_ = {makeRecording(source_, "long", at("2026-03-01T00:00:00Z"), {{0, 1, exact}, {1, 2, longer}})};
+    recordings_ = {makeRecording(source_, "long", at("2026-03-01T00:00:00Z"),
+                                 {{0, 1, exact}, {1, 2, longer}})};
     republish();
     json result = run("search_transcripts", {{"query", "z"}});
     ASSERT_EQ(result["total"], 2);
@@ -374,9 +439,11 @@ TEST_F(Tools, ExcerptsAreCutAtAThousandCharacters) {
 }
 
 TEST_F(Tools, TranscriptWindowsKeepOverlappingPassagesOnly) {
-    SharedRecording recording = makeRecording(
-        source_, "window", at("2026-03-01T00:00:00Z"),
-        {{0, 10, "zero to ten"}, {5, 12, "five to twelve"}, {19, 25, "nineteen to twenty-five"}, {20, 30, "twenty to thirty"}});
+    SharedRecording recording = makeRecording(source_, "window", at("2026-03-01T00:00:00Z"),
+                                              {{0, 10, "zero to ten"},
+                                               {5, 12, "five to twelve"},
+                                               {19, 25, "nineteen to twenty-five"},
+                                               {20, 30, "twenty to thirty"}});
     recording.sessionID = Uuid::random();
     recording.locale = "zh-Hans";
     recording.transcriptComplete = false;
@@ -397,7 +464,8 @@ TEST_F(Tools, TranscriptWindowsKeepOverlappingPassagesOnly) {
     EXPECT_EQ(texts({{"start_seconds", 25}}), std::vector<std::string>{"twenty to thirty"});
     EXPECT_EQ(texts({{"end_seconds", 5}}), std::vector<std::string>{"zero to ten"});
 
-    json empty = run("get_transcript", {{"recording_key", key}, {"start_seconds", 15}, {"end_seconds", 15}});
+    json empty =
+        run("get_transcript", {{"recording_key", key}, {"start_seconds", 15}, {"end_seconds", 15}});
     EXPECT_EQ(empty["passages"], json::array());
     EXPECT_EQ(empty["total_passages"], 0);
     EXPECT_TRUE(empty["next_cursor"].is_null());
@@ -405,7 +473,8 @@ TEST_F(Tools, TranscriptWindowsKeepOverlappingPassagesOnly) {
     json page = run("get_transcript", {{"recording_key", key}, {"limit", 3}});
     EXPECT_EQ(page.size(), 10u);
     EXPECT_EQ(page["total_passages"], 4);
-    EXPECT_EQ(page["passages"][0], json({{"start_seconds", 0.0}, {"end_seconds", 10.0}, {"text", "zero to ten"}}));
+    EXPECT_EQ(page["passages"][0],
+              json({{"start_seconds", 0.0}, {"end_seconds", 10.0}, {"text", "zero to ten"}}));
     EXPECT_EQ(page["session_id"], recording.sessionID->text());
     EXPECT_EQ(page["locale"], "zh-Hans");
     EXPECT_EQ(page["transcript_complete"], false);
@@ -414,15 +483,18 @@ TEST_F(Tools, TranscriptWindowsKeepOverlappingPassagesOnly) {
     EXPECT_EQ(page["source_published_at"], "2026-03-01T08:15:00Z");
 
     EXPECT_EQ(pageThrough("get_transcript", {{"recording_key", key}}, {1, 2}),
-              (std::vector<std::string>{"zero to ten", "five to twelve", "nineteen to twenty-five", "twenty to thirty"}));
+              (std::vector<std::string>{"zero to ten", "five to twelve", "nineteen to twenty-five",
+                                        "twenty to thirty"}));
     // The window is part of the cursor.
-    expectFailure("get_transcript", {{"recording_key", key}, {"cursor", page["next_cursor"]}, {"end_seconds", 30}},
+    expectFailure("get_transcript",
+                  {{"recording_key", key}, {"cursor", page["next_cursor"]}, {"end_seconds", 30}},
                   "stale_cursor", staleCursor);
 }
 
 TEST_F(Tools, GetAudioReturnsTheLibrarysAudioObject) {
     recordings_ = {makeRecording(source_, "with audio", at("2026-03-01T00:00:00Z"))};
-    recordings_[0].audio.push_back(testing::writeAudio(root() / source_.text(), "wave bytes", 3, "wav"));
+    recordings_[0].audio.push_back(
+        testing::writeAudio(root() / source_.text(), "wave bytes", 3, "wav"));
     republish(true);
     json result = run("get_audio", {{"recording_key", keyOf(recordings_[0])}, {"track", 3.0}});
     EXPECT_EQ(result["state"], "available");

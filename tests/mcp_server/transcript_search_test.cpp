@@ -33,8 +33,8 @@ const ContainsRow containsRows[] = {
     {"e\xCC\x81", "\xCC\x81", standard, false},
     // Width still counts; case of full-width letters does not.
     {"\xEF\xBD\x86\xEF\xBD\x95\xEF\xBD\x8C\xEF\xBD\x8C", "full", standard, false},
-    {"\xEF\xBC\xA6\xEF\xBC\xB5\xEF\xBC\xAC\xEF\xBC\xAC", "\xEF\xBD\x86\xEF\xBD\x95\xEF\xBD\x8C\xEF\xBD\x8C", standard,
-     true},
+    {"\xEF\xBC\xA6\xEF\xBC\xB5\xEF\xBC\xAC\xEF\xBC\xAC",
+     "\xEF\xBD\x86\xEF\xBD\x95\xEF\xBD\x8C\xEF\xBD\x8C", standard, true},
     // Turkish and Azerbaijani pair I with dotless ı and İ with i.
     {"D\xC4\xB0YARBAKIR", "diyarbak\xC4\xB1r", turkic, true},
     {"D\xC4\xB0YARBAKIR", "diyarbak\xC4\xB1r", standard, false},
@@ -50,12 +50,14 @@ const ContainsRow containsRows[] = {
     {"\xED\x95\x9C\xEA\xB5\xAD", "\xED\x95\x9C", standard, true},
     {"\xE1\x84\x92\xE1\x85\xA1\xE1\x86\xAB", "\xED\x95\x9C", standard, true},
     // A family emoji is one character; its first person is not in it.
-    {"\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7", "\xF0\x9F\x91\xA8", standard, false},
+    {"\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7", "\xF0\x9F\x91\xA8",
+     standard, false},
     // CR LF is one character.
     {"a\r\nb", "\r\n", standard, true},
     {"a\r\nb", "\r", standard, false},
     // Chinese text is compared as is.
-    {"\xE4\xBB\x8A\xE5\xA4\xA9\xE5\xBC\x80\xE4\xBC\x9A", "\xE5\xBC\x80\xE4\xBC\x9A", standard, true},
+    {"\xE4\xBB\x8A\xE5\xA4\xA9\xE5\xBC\x80\xE4\xBC\x9A", "\xE5\xBC\x80\xE4\xBC\x9A", standard,
+     true},
     // Blanks are part of the query.
     {"xabc", " abc", standard, false},
     {"x abc", " abc", standard, true},
@@ -80,8 +82,8 @@ TEST(SearchTextContains, FindsALaterOccurrenceAfterAFalseStart) {
 
 TEST(CaseRuleFor, TurkishAndAzerbaijaniLocalesOnly) {
     const std::pair<const char*, CaseRule> rows[] = {
-        {"tr_TR.UTF-8", turkic}, {"tr", turkic},   {"az_AZ", turkic},     {"AZ", turkic},
-        {"tr-TR", turkic},       {"tr@x", turkic}, {"en_US.UTF-8", standard}, {"C", standard},
+        {"tr_TR.UTF-8", turkic}, {"tr", turkic},    {"az_AZ", turkic},         {"AZ", turkic},
+        {"tr-TR", turkic},       {"tr@x", turkic},  {"en_US.UTF-8", standard}, {"C", standard},
         {"", standard},          {"trk", standard}, {"de_DE", standard},
     };
     for (const auto& [name, rule] : rows) EXPECT_EQ(caseRuleFor(name), rule) << name;

@@ -16,7 +16,8 @@ sync::Instant at(std::string_view internetDate) {
     return instant.value_or(sync::Instant());
 }
 
-sync::SharedRecording makeRecording(const sync::Uuid& source, std::string name, sync::Instant createdAt,
+sync::SharedRecording makeRecording(const sync::Uuid& source, std::string name,
+                                    sync::Instant createdAt,
                                     std::vector<sync::SharedPassage> passages) {
     return sync::SharedRecording{.id = sync::Uuid::random(),
                                  .sourceID = source,
@@ -27,7 +28,8 @@ sync::SharedRecording makeRecording(const sync::Uuid& source, std::string name, 
                                  .passages = std::move(passages)};
 }
 
-sync::SharedManifest::Entry writeRecord(const fs::path& sourceDir, const sync::SharedRecording& recording) {
+sync::SharedManifest::Entry writeRecord(const fs::path& sourceDir,
+                                        const sync::SharedRecording& recording) {
     const std::string bytes = SyncFormat::encode(recording);
     sync::SharedManifest::Entry entry{.id = recording.id, .revision = SyncFormat::digest(bytes)};
     writeFile(sourceDir / "records" / entry.fileName(), bytes);
@@ -50,11 +52,14 @@ void writeManifest(const fs::path& sourceDir, const sync::SharedManifest& manife
 }
 
 sync::SharedManifest writeSource(const fs::path& root, const sync::Uuid& source,
-                                 const std::vector<sync::SharedRecording>& recordings, bool includesAudio,
-                                 std::string folder, sync::Instant publishedAt) {
+                                 const std::vector<sync::SharedRecording>& recordings,
+                                 bool includesAudio, std::string folder,
+                                 sync::Instant publishedAt) {
     const fs::path dir = root / (folder.empty() ? source.text() : folder);
-    sync::SharedManifest manifest{.sourceID = source, .publishedAt = publishedAt, .includesAudio = includesAudio};
-    for (const sync::SharedRecording& recording : recordings) manifest.entries.push_back(writeRecord(dir, recording));
+    sync::SharedManifest manifest{
+        .sourceID = source, .publishedAt = publishedAt, .includesAudio = includesAudio};
+    for (const sync::SharedRecording& recording : recordings)
+        manifest.entries.push_back(writeRecord(dir, recording));
     writeManifest(dir, manifest);
     return manifest;
 }

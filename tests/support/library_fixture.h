@@ -19,7 +19,8 @@ sync::Instant at(std::string_view internetDate);
 
 // A valid recording of source: 600 seconds long, transcript complete, no
 // audio unless added.
-sync::SharedRecording makeRecording(const sync::Uuid& source, std::string name, sync::Instant createdAt,
+sync::SharedRecording makeRecording(const sync::Uuid& source, std::string name,
+                                    sync::Instant createdAt,
                                     std::vector<sync::SharedPassage> passages = {});
 
 // Writes recording's encoded bytes to sourceDir/records/<id>-<revision>.json
