@@ -4,18 +4,24 @@ namespace quillmere::setup {
 
 std::string_view rawValue(AgentClient client) {
     switch (client) {
-        case AgentClient::codex: return "codex";
-        case AgentClient::claude: return "claude";
-        case AgentClient::cursor: return "cursor";
+        case AgentClient::codex:
+            return "codex";
+        case AgentClient::claude:
+            return "claude";
+        case AgentClient::cursor:
+            return "cursor";
     }
     return {};
 }
 
 std::string_view title(AgentClient client) {
     switch (client) {
-        case AgentClient::codex: return "Codex";
-        case AgentClient::claude: return "Claude Desktop";
-        case AgentClient::cursor: return "Cursor";
+        case AgentClient::codex:
+            return "Codex";
+        case AgentClient::claude:
+            return "Claude Desktop";
+        case AgentClient::cursor:
+            return "Cursor";
     }
     return {};
 }
@@ -30,9 +36,12 @@ std::optional<AgentClient> agentClientFromRawValue(std::string_view raw) {
 std::filesystem::path configurationURL(AgentClient client, const std::filesystem::path& home,
                                        const std::filesystem::path& codexHome) {
     switch (client) {
-        case AgentClient::codex: return codexHome / "config.toml";
-        case AgentClient::claude: return home / ".config/Claude/claude_desktop_config.json";
-        case AgentClient::cursor: return home / ".cursor/mcp.json";
+        case AgentClient::codex:
+            return codexHome / "config.toml";
+        case AgentClient::claude:
+            return home / ".config/Claude/claude_desktop_config.json";
+        case AgentClient::cursor:
+            return home / ".cursor/mcp.json";
     }
     return {};
 }

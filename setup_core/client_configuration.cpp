@@ -46,8 +46,8 @@ nlohmann::json ClientConfiguration::entry() const {
     return nlohmann::json{{"command", executable.string()}, {"args", arguments()}};
 }
 
-std::optional<std::string> ClientConfiguration::mergeJSON(const std::optional<std::string>& contents,
-                                                          bool replace) const {
+std::optional<std::string> ClientConfiguration::mergeJSON(
+    const std::optional<std::string>& contents, bool replace) const {
     nlohmann::json top = nlohmann::json::object();
     if (contents) {
         top = parseStrictly(*contents);

@@ -15,7 +15,9 @@ extern char** environ;
 namespace quillmere::setup {
 namespace codex {
 
-std::vector<std::string> listArguments() { return {"mcp", "list", "--json"}; }
+std::vector<std::string> listArguments() {
+    return {"mcp", "list", "--json"};
+}
 
 std::vector<std::string> addArguments(const ClientConfiguration& configuration) {
     std::vector<std::string> result{"mcp", "add", ClientConfiguration::serverName, "--",
@@ -48,7 +50,8 @@ bool registrationMatches(const nlohmann::json& registration,
     if (args->size() != wanted.size()) return false;
     for (std::size_t i = 0; i < wanted.size(); ++i) {
         const nlohmann::json& argument = (*args)[i];
-        if (!argument.is_string() || argument.get_ref<const std::string&>() != wanted[i]) return false;
+        if (!argument.is_string() || argument.get_ref<const std::string&>() != wanted[i])
+            return false;
     }
     return true;
 }
@@ -62,7 +65,8 @@ nlohmann::json parseOutput(const std::string& data) {
     return nlohmann::json::parse(data, nullptr, /*allow_exceptions=*/false);
 }
 
-std::map<std::string, std::string> environmentWith(const std::string& name, const std::string& value) {
+std::map<std::string, std::string> environmentWith(const std::string& name,
+                                                   const std::string& value) {
     std::map<std::string, std::string> result;
     for (char** entry = environ; entry && *entry; ++entry) {
         std::string text(*entry);

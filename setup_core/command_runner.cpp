@@ -30,7 +30,7 @@ constexpr auto gracePeriod = std::chrono::microseconds(100'000);
 
 // Owns the output file: closes the descriptor, then removes the file, on every path out.
 class OutputFile {
-public:
+  public:
     OutputFile() {
         path_ = std::filesystem::temp_directory_path() /
                 (std::string(CommandRunner::outputPrefix) + randomUuidText());
@@ -49,7 +49,7 @@ public:
     int fd() const { return fd_; }
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     void release() {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
@@ -129,11 +129,10 @@ std::string readOutput(const std::filesystem::path& path) {
 
 }  // namespace
 
-CommandOutput CommandRunner::run(const std::filesystem::path& executable,
-                                 const std::vector<std::string>& arguments,
-                                 const std::optional<std::map<std::string, std::string>>& environment,
-                                 const std::optional<std::filesystem::path>& directory,
-                                 double timeout) {
+CommandOutput CommandRunner::run(
+    const std::filesystem::path& executable, const std::vector<std::string>& arguments,
+    const std::optional<std::map<std::string, std::string>>& environment,
+    const std::optional<std::filesystem::path>& directory, double timeout) {
     OutputFile output;
 
     SpawnSetup spawn;
@@ -157,12 +156,14 @@ CommandOutput CommandRunner::run(const std::filesystem::path& executable,
     for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGTERM, SIGCHLD, SIGUSR1, SIGUSR2}) {
         sigaddset(&defaults, signal);
     }
-    check(posix_spawnattr_setflags(&spawn.attributes,
-                                   POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF),
-          "posix_spawnattr_setflags");
+    check(
+        posix_spawnattr_setflags(&spawn.attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                                        POSIX_SPAWN_SETSIGDEF),
+        "posix_spawnattr_setflags");
     check(posix_spawnattr_setpgroup(&spawn.attributes, 0), "posix_spawnattr_setpgroup");
     check(posix_spawnattr_setsigmask(&spawn.attributes, &none), "posix_spawnattr_setsigmask");
-    check(posix_spawnattr_setsigdefault(&spawn.attributes, &defaults), "posix_spawnattr_setsigdefault");
+    check(posix_spawnattr_setsigdefault(&spawn.attributes, &defaults),
+          "posix_spawnattr_setsigdefault");
 
     std::vector<std::string> argumentStrings;
     argumentStrings.reserve(arguments.size() + 1);
@@ -175,7 +176,8 @@ CommandOutput CommandRunner::run(const std::filesystem::path& executable,
     std::vector<std::string> environmentStrings;
     std::vector<char*> envp;
     if (environment) {
-        for (const auto& [name, value] : *environment) environmentStrings.push_back(name + "=" + value);
+        for (const auto& [name, value] : *environment)
+            environmentStrings.push_back(name + "=" + value);
         for (std::string& entry : environmentStrings) envp.push_back(entry.data());
         envp.push_back(nullptr);
     }
@@ -200,7 +202,8 @@ CommandOutput CommandRunner::run(const std::filesystem::path& executable,
     int status = reap(pid);
 
     struct stat info {};
-    if (::stat(output.path().c_str(), &info) != 0) throwErrno(errno, "cannot inspect " + output.path().string());
+    if (::stat(output.path().c_str(), &info) != 0)
+        throwErrno(errno, "cannot inspect " + output.path().string());
     if (static_cast<std::uintmax_t>(info.st_size) > outputLimit) {
         throw SetupFailure(SetupFailure::Kind::cliFailed);
     }

@@ -28,7 +28,7 @@ struct CommandOutput {
 // group is asked to terminate (SIGTERM), given 100 ms, then killed (SIGKILL), so that
 // nothing the call started, grandchildren of launcher scripts included, outlives it.
 class CommandRunner {
-public:
+  public:
     static constexpr const char* outputPrefix = "quillmere-setup-";
     static constexpr std::uintmax_t outputLimit = 8 * 1024 * 1024;  // exactly this is accepted
 
@@ -44,8 +44,7 @@ public:
     static CommandOutput run(const std::filesystem::path& executable,
                              const std::vector<std::string>& arguments,
                              const std::optional<std::map<std::string, std::string>>& environment,
-                             const std::optional<std::filesystem::path>& directory,
-                             double timeout);
+                             const std::optional<std::filesystem::path>& directory, double timeout);
 };
 
 }  // namespace quillmere::setup

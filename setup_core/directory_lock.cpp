@@ -12,7 +12,8 @@ namespace quillmere::setup {
 DirectoryLock::DirectoryLock(const std::filesystem::path& directory) {
     fd_ = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd_ < 0) {
-        throw std::system_error(errno, std::generic_category(), "cannot open " + directory.string());
+        throw std::system_error(errno, std::generic_category(),
+                                "cannot open " + directory.string());
     }
     while (::flock(fd_, LOCK_EX) != 0) {
         if (errno == EINTR) continue;
@@ -20,7 +21,8 @@ DirectoryLock::DirectoryLock(const std::filesystem::path& directory) {
         if (error == EOPNOTSUPP || error == ENOLCK || error == EINVAL) return;
         ::close(fd_);
         fd_ = -1;
-        throw std::system_error(error, std::generic_category(), "cannot lock " + directory.string());
+        throw std::system_error(error, std::generic_category(),
+                                "cannot lock " + directory.string());
     }
     coordinated_ = true;
 }

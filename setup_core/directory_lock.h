@@ -11,7 +11,7 @@ namespace quillmere::setup {
 // locks the section goes on uncoordinated; other failures to open the directory throw
 // std::system_error.
 class DirectoryLock {
-public:
+  public:
     explicit DirectoryLock(const std::filesystem::path& directory);
     ~DirectoryLock();
     DirectoryLock(const DirectoryLock&) = delete;
@@ -20,7 +20,7 @@ public:
     // False when the lock could not be taken because the file system has no locks.
     bool coordinated() const { return coordinated_; }
 
-private:
+  private:
     int fd_ = -1;
     bool coordinated_ = false;
 };

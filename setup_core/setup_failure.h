@@ -9,7 +9,7 @@ namespace quillmere::setup {
 // The error of the setup core. Each kind carries one fixed user-facing message
 // (Simplified Chinese) and nothing else; two failures are equal when their kinds are.
 class SetupFailure : public std::exception {
-public:
+  public:
     // In this order; the window and the command-line front show errorDescription().
     enum class Kind {
         malformed,          // existing JSON configuration unusable; left untouched
@@ -32,7 +32,7 @@ public:
         return a.kind_ == b.kind_;
     }
 
-private:
+  private:
     Kind kind_;
 };
 

@@ -19,7 +19,7 @@ namespace {
 
 // Closes a descriptor on every path out of a scope.
 class FileDescriptor {
-public:
+  public:
     explicit FileDescriptor(int fd) : fd_(fd) {}
     ~FileDescriptor() {
         if (fd_ >= 0) ::close(fd_);
@@ -34,7 +34,7 @@ public:
         return result;
     }
 
-private:
+  private:
     int fd_;
 };
 
@@ -81,7 +81,8 @@ std::optional<std::string> readIfPresent(const std::filesystem::path& path) {
 std::filesystem::path resolveSymbolicLinks(const std::filesystem::path& path) {
     namespace fs = std::filesystem;
     std::deque<fs::path> pending;
-    for (const fs::path& component : fs::absolute(path).relative_path()) pending.push_back(component);
+    for (const fs::path& component : fs::absolute(path).relative_path())
+        pending.push_back(component);
 
     fs::path resolved = "/";
     int links = 0;
@@ -138,7 +139,8 @@ void createFile(const std::filesystem::path& path, std::string_view bytes, mode_
     FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
     if (fd.get() < 0) throwErrno(errno, "cannot create " + path.string());
     try {
-        if (::fchmod(fd.get(), mode) != 0) throwErrno(errno, "cannot set permissions of " + path.string());
+        if (::fchmod(fd.get(), mode) != 0)
+            throwErrno(errno, "cannot set permissions of " + path.string());
         writeAll(fd.get(), bytes, path);
         if (::fsync(fd.get()) != 0) throwErrno(errno, "cannot write " + path.string());
         if (fd.close() != 0) throwErrno(errno, "cannot write " + path.string());

@@ -1,0 +1,236 @@
+// quillmere-setup: registers quillmere-mcp with an AI client from a terminal or a
+// script, with the same checks, messages and install paths as the setup window.
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "setup_core/agent_client.h"
+#include "setup_core/client_configuration.h"
+#include "setup_core/setup_failure.h"
+#include "setup_core/setup_files.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using quillmere::setup::AgentClient;
+using quillmere::setup::ClientConfiguration;
+using quillmere::setup::ConfigurationReceipt;
+using quillmere::setup::SetupFailure;
+
+// The texts the window shows for the same checks.
+constexpr const char* folderNameMessage = "请选择名为 AgentLibrary 的共享文件夹。";
+constexpr const char* serverMissingMessage = "未找到 MCP 服务，请重新安装完整安装包。";
+constexpr const char* folderUnreadableMessage = "无法读取共享目录，请等待 iCloud 下载后重新选择。";
+
+constexpr int exitFailure = 1;
+constexpr int exitConflict = 3;
+
+constexpr const char* helpText = R"(Usage: quillmere-setup --folder <path of AgentLibrary> [options]
+
+Registers quillmere-mcp as the MCP server "quillmere" with one AI client, the way the
+QuillmereMCPSetup window does: an existing different entry is only replaced when asked,
+the changed file is backed up first, and the result is read back.
+
+Options:
+  --client codex|claude|cursor  the client to configure (default: codex)
+                                  codex:  through the codex command-line tool, in
+                                          $CODEX_HOME/config.toml (default ~/.codex)
+                                  claude: ~/.config/Claude/claude_desktop_config.json
+                                  cursor: ~/.cursor/mcp.json
+  --folder <path>               the shared folder; its name must be exactly AgentLibrary
+  --replace                     back up the configuration and replace a different
+                                existing "quillmere" entry
+  --codex <path>                the codex program to use (default: the first one found
+                                in the usual install locations, then in PATH)
+  --server <path>               the quillmere-mcp program to register (default: the
+                                directory that contains quillmere-setup + bin/quillmere-mcp)
+  --help                        show this text
+
+The client starts: <server> --stdio --cloud-root <folder>
+
+On success the receipt goes to standard output:
+  configuration: <the file inspected or written, links resolved>
+  backup: <the copy of the previous file> | none
+  result: changed | unchanged
+
+Exit status: 0 success; 3 a different "quillmere" entry exists (run again with
+--replace to back it up and replace it); 1 any other failure, with its message on
+standard error.
+)";
+
+struct Options {
+    AgentClient client = AgentClient::codex;
+    std::optional<fs::path> folder;
+    std::optional<fs::path> codex;
+    std::optional<fs::path> server;
+    bool replace = false;
+    bool help = false;
+};
+
+// Thrown for a command line that cannot be understood.
+struct UsageError {
+    std::string message;
+};
+
+std::optional<std::string> environmentValue(const char* name) {
+    const char* value = std::getenv(name);
+    if (!value || !*value) return std::nullopt;
+    return std::string(value);
+}
+
+fs::path homeDirectory() {
+    if (auto home = environmentValue("HOME")) return *home;
+    if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) return entry->pw_dir;
+    return fs::current_path();
+}
+
+// "~" and "~/..." as a shell would expand them, for values given quoted or by a script.
+fs::path expandHome(const std::string& value) {
+    if (value == "~") return homeDirectory();
+    if (value.starts_with("~/")) return homeDirectory() / value.substr(2);
+    return value;
+}
+
+// Absolute, without a trailing separator, so that the last component is the folder's name.
+fs::path absoluteFolder(const fs::path& path) {
+    fs::path absolute = fs::absolute(path).lexically_normal();
+    if (absolute.filename().empty() && absolute.has_parent_path() &&
+        absolute != absolute.root_path()) {
+        absolute = absolute.parent_path();
+    }
+    return absolute;
+}
+
+Options parse(const std::vector<std::string>& arguments) {
+    Options options;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        auto value = [&]() -> const std::string& {
+            if (i + 1 >= arguments.size()) throw UsageError{argument + " needs a value"};
+            return arguments[++i];
+        };
+        if (argument == "--help" || argument == "-h") {
+            options.help = true;
+        } else if (argument == "--replace") {
+            options.replace = true;
+        } else if (argument == "--client") {
+            const std::string& raw = value();
+            auto client = quillmere::setup::agentClientFromRawValue(raw);
+            if (!client)
+                throw UsageError{"unknown client \"" + raw + "\" (codex, claude or cursor)"};
+            options.client = *client;
+        } else if (argument == "--folder") {
+            options.folder = absoluteFolder(expandHome(value()));
+        } else if (argument == "--codex") {
+            options.codex = fs::absolute(expandHome(value()));
+        } else if (argument == "--server") {
+            options.server = fs::absolute(expandHome(value()));
+        } else {
+            throw UsageError{"unknown argument \"" + argument + "\""};
+        }
+    }
+    return options;
+}
+
+// The window's rule: the directory that contains the program + bin/quillmere-mcp.
+fs::path defaultServer() {
+    std::error_code error;
+    fs::path self = fs::read_symlink("/proc/self/exe", error);
+    if (error) return fs::path("bin") / "quillmere-mcp";
+    return self.parent_path() / "bin" / "quillmere-mcp";
+}
+
+std::map<std::string, std::string> processEnvironment() {
+    std::map<std::string, std::string> result;
+    for (char** entry = environ; entry && *entry; ++entry) {
+        std::string_view text(*entry);
+        std::size_t equals = text.find('=');
+        if (equals != std::string_view::npos) {
+            result.emplace(std::string(text.substr(0, equals)),
+                           std::string(text.substr(equals + 1)));
+        }
+    }
+    return result;
+}
+
+void printReceipt(const ConfigurationReceipt& receipt) {
+    std::cout << "configuration: " << receipt.configuration.string() << "\n"
+              << "backup: " << (receipt.backup ? receipt.backup->string() : "none") << "\n"
+              << "result: " << (receipt.changed ? "changed" : "unchanged") << std::endl;
+}
+
+int run(const Options& options) {
+    if (!options.folder) throw UsageError{"--folder is required"};
+    const fs::path folder = *options.folder;
+    if (folder.filename() != "AgentLibrary") {
+        std::cerr << folderNameMessage << std::endl;
+        return exitFailure;
+    }
+    const fs::path server = options.server.value_or(defaultServer());
+    if (!quillmere::setup::isExecutableFile(server)) {
+        std::cerr << serverMissingMessage << std::endl;
+        return exitFailure;
+    }
+    if (::access(folder.c_str(), R_OK) != 0) {
+        std::cerr << folderUnreadableMessage << std::endl;
+        return exitFailure;
+    }
+
+    const fs::path home = homeDirectory();
+    const fs::path codexHome = environmentValue("CODEX_HOME").value_or((home / ".codex").string());
+    const ClientConfiguration configuration{server, folder};
+
+    ConfigurationReceipt receipt;
+    if (options.client == AgentClient::codex) {
+        std::optional<fs::path> cli = options.codex;
+        if (cli && !quillmere::setup::isExecutableFile(*cli)) cli.reset();
+        if (!options.codex) cli = ClientConfiguration::findCodex(home, processEnvironment());
+        if (!cli) throw SetupFailure(SetupFailure::Kind::cliMissing);
+        receipt = configuration.installCodex(*cli, home, codexHome, options.replace);
+    } else {
+        receipt = configuration.installJSON(
+            quillmere::setup::configurationURL(options.client, home, codexHome), options.replace);
+    }
+    printReceipt(receipt);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        Options options = parse(std::vector<std::string>(argv + 1, argv + argc));
+        if (options.help) {
+            std::cout << helpText;
+            return 0;
+        }
+        return run(options);
+    } catch (const UsageError& error) {
+        std::cerr << "quillmere-setup: " << error.message << " (see --help)" << std::endl;
+        return exitFailure;
+    } catch (const SetupFailure& failure) {
+        std::cerr << failure.errorDescription() << std::endl;
+        if (failure.kind() == SetupFailure::Kind::conflict) {
+            std::cerr << "Run again with --replace to back up the configuration file and replace "
+                         "the existing \"quillmere\" entry."
+                      << std::endl;
+            return exitConflict;
+        }
+        return exitFailure;
+    } catch (const std::exception& error) {
+        std::cerr << error.what() << std::endl;
+        return exitFailure;
+    }
+}
