@@ -1,0 +1,39 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "setup_core/agent_client.h"
+#include "setup_core/client_configuration.h"
+
+namespace quillmere::app {
+
+// Everything one install needs, copied out of the model when connect starts, so the
+// thread that runs it shares nothing with the model.
+struct InstallRequest {
+    setup::AgentClient client = setup::AgentClient::codex;
+    std::filesystem::path configurationURL;
+    std::optional<std::filesystem::path> cli;
+    std::filesystem::path home;
+    std::filesystem::path codexHome;
+    bool replace = false;
+    setup::ClientConfiguration configuration;
+};
+
+// How an install ended, already in the model's terms: exactly one of a receipt, the
+// conflict flag, or a message is set.
+struct InstallOutcome {
+    std::optional<setup::ConfigurationReceipt> receipt;
+    bool conflict = false;
+    std::optional<std::string> message;
+};
+
+// Runs the install for the request's client and blocks until it ends (up to three codex
+// runs of 20 s each): installCodex for Codex (SetupFailure::cliMissing without a cli),
+// installJSON at configurationURL for the others. Never throws: a SetupFailure becomes
+// its fixed message (conflict becomes the flag), any other error the system's own
+// description.
+InstallOutcome performInstall(const InstallRequest& request);
+
+}  // namespace quillmere::app

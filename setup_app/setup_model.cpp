@@ -1,0 +1,165 @@
+#include "setup_app/setup_model.h"
+
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QMetaObject>
+#include <QPointer>
+#include <QThread>
+#include <thread>
+#include <utility>
+
+#include "setup_app/file_picker.h"
+#include "setup_app/setup_texts.h"
+#include "setup_core/setup_files.h"
+
+extern char** environ;
+
+namespace quillmere::app {
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path codexHomeFor(const SetupEnvironment& environment) {
+    const auto it = environment.variables.find("CODEX_HOME");
+    // An empty value would name the working directory, never what the user meant.
+    if (it != environment.variables.end() && !it->second.empty()) {
+        std::error_code ignored;
+        const fs::path absolute = fs::absolute(fs::path(it->second), ignored);
+        return absolute.empty() ? fs::path(it->second) : absolute;
+    }
+    return environment.home / ".codex";
+}
+
+bool isReadable(const fs::path& path) { return ::access(path.c_str(), R_OK) == 0; }
+
+}  // namespace
+
+SetupEnvironment SetupEnvironment::current() {
+    SetupEnvironment environment;
+    environment.home = QDir::homePath().toStdString();
+    for (char** entry = environ; entry && *entry; ++entry) {
+        const std::string text(*entry);
+        const auto equals = text.find('=');
+        if (equals == std::string::npos) continue;
+        environment.variables.emplace(text.substr(0, equals), text.substr(equals + 1));
+    }
+    environment.applicationDirectory = QCoreApplication::applicationDirPath().toStdString();
+    return environment;
+}
+
+SetupModel::SetupModel(SetupEnvironment environment, FilePicker& picker, QObject* parent)
+    : QObject(parent),
+      picker_(picker),
+      home_(environment.home),
+      codexHome_(codexHomeFor(environment)),
+      executable_(environment.applicationDirectory / "bin" / "quillmere-mcp"),
+      cli_(setup::ClientConfiguration::findCodex(environment.home, environment.variables)) {}
+
+void SetupModel::setClient(setup::AgentClient client) {
+    if (client == client_) return;
+    client_ = client;
+    receipt_.reset();
+    message_.reset();
+    emit changed();
+}
+
+void SetupModel::setConflict(bool conflict) {
+    if (conflict == conflict_) return;
+    conflict_ = conflict;
+    emit changed();
+}
+
+fs::path SetupModel::configurationURL() const {
+    return setup::configurationURL(client_, home_, codexHome_);
+}
+
+void SetupModel::chooseFolder() {
+    Q_ASSERT(QThread::currentThread() == thread());
+    const auto chosen = picker_.chooseDirectory(texts::folderPanelMessage);
+    if (!chosen) return;
+    // The picked path may end in a separator; its name is the last non-empty component.
+    const fs::path folder = chosen->has_filename() ? *chosen : chosen->parent_path();
+    if (folder.filename() != "AgentLibrary") {
+        message_ = texts::wrongFolderName;
+        emit changed();
+        return;
+    }
+    folder_ = folder;
+    receipt_.reset();
+    message_.reset();
+    emit changed();
+}
+
+void SetupModel::chooseCLI() {
+    Q_ASSERT(QThread::currentThread() == thread());
+    const auto chosen = picker_.chooseFile(texts::cliPanelMessage);
+    if (!chosen || !setup::isExecutableFile(*chosen)) return;
+    cli_ = *chosen;
+    message_.reset();
+    emit changed();
+}
+
+void SetupModel::connect(bool replace) {
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (!folder_) return;
+    if (!setup::isExecutableFile(executable_)) {
+        message_ = texts::serverMissing;
+        emit changed();
+        return;
+    }
+    if (!isReadable(*folder_)) {
+        message_ = texts::folderUnreadable;
+        emit changed();
+        return;
+    }
+
+    InstallRequest request{
+        .client = client_,
+        .configurationURL = configurationURL(),
+        .cli = cli_,
+        .home = home_,
+        .codexHome = codexHome_,
+        .replace = replace,
+        .configuration = {.executable = executable_, .cloudRoot = folder_},
+    };
+
+    busy_ = true;
+    message_.reset();
+    receipt_.reset();
+    emit changed();
+
+    // The thread owns its copy of the request and reaches back only through a queued call
+    // on the application object, which outlives the model; the weak pointer is read on
+    // the main thread alone, so a model gone meanwhile simply drops the outcome.
+    QPointer<SetupModel> self(this);
+    std::thread([request = std::move(request), self]() mutable {
+        InstallOutcome outcome = performInstall(request);
+        QCoreApplication* application = QCoreApplication::instance();
+        if (!application) return;
+        QMetaObject::invokeMethod(
+            application,
+            [self = std::move(self), outcome = std::move(outcome)]() mutable {
+                if (self) self->finish(std::move(outcome));
+            },
+            Qt::QueuedConnection);
+    }).detach();
+}
+
+void SetupModel::finish(InstallOutcome outcome) {
+    if (outcome.receipt) {
+        receipt_ = std::move(outcome.receipt);
+        emit changed();
+    } else if (outcome.conflict) {
+        conflict_ = true;
+        emit changed();
+    } else {
+        message_ = std::move(outcome.message);
+        emit changed();
+    }
+    busy_ = false;
+    emit changed();
+}
+
+}  // namespace quillmere::app
