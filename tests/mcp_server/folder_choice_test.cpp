@@ -1,7 +1,6 @@
 #include "mcp_server/folder_choice.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <system_error>
 
@@ -92,11 +91,10 @@ TEST_F(SaveFolderChoice, AMissingFolderIsAFileSystemFailure) {
     EXPECT_FALSE(fs::exists(directories_.configURL));
 }
 
-TEST_F(SaveFolderChoice, AnUnwritableSupportDirectoryIsAFileSystemFailure) {
-    if (::geteuid() == 0) GTEST_SKIP() << "root writes anywhere";
+TEST_F(SaveFolderChoice, ASupportDirectoryThatCannotBeMadeIsAFileSystemFailure) {
     fs::create_directories(home_ / "AgentLibrary");
-    fs::create_directories(home_ / "config");
-    fs::permissions(home_ / "config", fs::perms::owner_read | fs::perms::owner_exec);
+    // A file where the support directory's parent should be stops even root.
+    testing::writeFile(home_ / "config", "not a directory");
     EXPECT_THROW(saveFolderChoice(home_ / "AgentLibrary", directories_), std::system_error);
 }
 
