@@ -11,7 +11,7 @@ namespace quillmere::app {
 // Both calls block until the panel closes and return nullopt when it was cancelled or
 // yielded no path.
 class FilePicker {
-public:
+  public:
     virtual ~FilePicker() = default;
 
     // A single existing directory; files cannot be picked. `message` is the panel's

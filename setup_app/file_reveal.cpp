@@ -29,13 +29,13 @@ void revealInFileManager(const std::filesystem::path& file) {
         openContainingFolder(file);
         return;
     }
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        "org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
-        "org.freedesktop.FileManager1", "ShowItems");
+    QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.FileManager1",
+                                                       "/org/freedesktop/FileManager1",
+                                                       "org.freedesktop.FileManager1", "ShowItems");
     // The second argument is the startup notification id; none is known here.
     call << QStringList{fileUrl(file).toString(QUrl::FullyEncoded)} << QString();
-    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 5000),
-                                                QCoreApplication::instance());
+    auto* watcher =
+        new QDBusPendingCallWatcher(bus.asyncCall(call, 5000), QCoreApplication::instance());
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
                      [watcher, file](QDBusPendingCallWatcher*) {
                          if (watcher->isError()) openContainingFolder(file);

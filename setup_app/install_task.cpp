@@ -13,8 +13,8 @@ InstallOutcome performInstall(const InstallRequest& request) {
     try {
         if (request.client == setup::AgentClient::codex) {
             if (!request.cli) throw SetupFailure(SetupFailure::Kind::cliMissing);
-            outcome.receipt = request.configuration.installCodex(*request.cli, request.home,
-                                                                 request.codexHome, request.replace);
+            outcome.receipt = request.configuration.installCodex(
+                *request.cli, request.home, request.codexHome, request.replace);
         } else {
             outcome.receipt =
                 request.configuration.installJSON(request.configurationURL, request.replace);

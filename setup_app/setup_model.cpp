@@ -32,7 +32,9 @@ fs::path codexHomeFor(const SetupEnvironment& environment) {
     return environment.home / ".codex";
 }
 
-bool isReadable(const fs::path& path) { return ::access(path.c_str(), R_OK) == 0; }
+bool isReadable(const fs::path& path) {
+    return ::access(path.c_str(), R_OK) == 0;
+}
 
 }  // namespace
 

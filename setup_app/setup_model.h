@@ -36,7 +36,7 @@ struct SetupEnvironment {
 class SetupModel : public QObject {
     Q_OBJECT
 
-public:
+  public:
     // The picker must outlive the model.
     SetupModel(SetupEnvironment environment, FilePicker& picker, QObject* parent = nullptr);
 
@@ -82,11 +82,11 @@ public:
     // replacing a conflicting entry. Does not refuse to run while busy; the window does.
     void connect(bool replace);
 
-signals:
+  signals:
     // Some observable field was stored.
     void changed();
 
-private:
+  private:
     void finish(InstallOutcome outcome);
 
     FilePicker& picker_;

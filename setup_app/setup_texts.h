@@ -28,21 +28,25 @@ inline constexpr const char* savedLabel = "配置已保存";
 inline constexpr const char* readyLabel = "配置已就绪，无需修改";
 // "重新打开 " + title + "，在客户端允许使用 quillmere 工具。尚未验证客户端连接。"
 inline constexpr const char* reopenPrefix = "重新打开 ";
-inline constexpr const char* reopenSuffix = "，在客户端允许使用 quillmere 工具。尚未验证客户端连接。";
+inline constexpr const char* reopenSuffix =
+    "，在客户端允许使用 quillmere 工具。尚未验证客户端连接。";
 inline constexpr const char* revealConfiguration = "在 Finder 查看配置";
 inline constexpr const char* revealBackup = "查看原配置备份";
 // The outcome line while there is neither a receipt nor a message.
-inline constexpr const char* reassurance = "自动保留其他 MCP 服务；修改已有配置前会创建备份。录音内容不会上传给配置工具。";
+inline constexpr const char* reassurance =
+    "自动保留其他 MCP 服务；修改已有配置前会创建备份。录音内容不会上传给配置工具。";
 inline constexpr const char* footerHint = "可再次打开此引导，连接另一个客户端。";
 // The main button: "连接 " + title, or busyButton while an install runs.
 inline constexpr const char* connectPrefix = "连接 ";
 inline constexpr const char* busyButton = "正在配置…";
 inline constexpr const char* conflictTitle = "替换已有的 quillmere 服务？";
-inline constexpr const char* conflictMessage = "只替换这个同名服务，保留其他服务和客户端设置。原配置会保存为同目录下的备份文件。";
+inline constexpr const char* conflictMessage =
+    "只替换这个同名服务，保留其他服务和客户端设置。原配置会保存为同目录下的备份文件。";
 inline constexpr const char* conflictCancel = "取消";
 inline constexpr const char* conflictReplace = "备份并替换";
 // Prompts of the two open panels.
-inline constexpr const char* folderPanelMessage = "选择 iCloud Drive → Quillmere → AgentLibrary。手机首次发布后才会出现。";
+inline constexpr const char* folderPanelMessage =
+    "选择 iCloud Drive → Quillmere → AgentLibrary。手机首次发布后才会出现。";
 inline constexpr const char* cliPanelMessage = "选择本机的 codex 可执行文件。";
 // Model messages.
 inline constexpr const char* wrongFolderName = "请选择名为 AgentLibrary 的共享文件夹。";

@@ -74,7 +74,9 @@ Spinner::Spinner(QWidget* parent) : QWidget(parent), timer_(new QTimer(this)) {
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 
-QSize Spinner::sizeHint() const { return {16, 16}; }
+QSize Spinner::sizeHint() const {
+    return {16, 16};
+}
 
 void Spinner::paintEvent(QPaintEvent*) {
     QPainter painter(this);
@@ -92,9 +94,13 @@ void Spinner::paintEvent(QPaintEvent*) {
     }
 }
 
-void Spinner::showEvent(QShowEvent*) { timer_->start(); }
+void Spinner::showEvent(QShowEvent*) {
+    timer_->start();
+}
 
-void Spinner::hideEvent(QHideEvent*) { timer_->stop(); }
+void Spinner::hideEvent(QHideEvent*) {
+    timer_->stop();
+}
 
 PathLine::PathLine(int maxLines, QWidget* parent) : QTextEdit(parent), maxLines_(maxLines) {
     setReadOnly(true);

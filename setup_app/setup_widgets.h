@@ -19,16 +19,16 @@ QPixmap checkmarkCircle(int size, const QColor& color, qreal devicePixelRatio);
 // A small indeterminate progress indicator: twelve spokes that turn while the widget is
 // visible, in the palette's text colour.
 class Spinner : public QWidget {
-public:
+  public:
     explicit Spinner(QWidget* parent = nullptr);
     QSize sizeHint() const override;
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
 
-private:
+  private:
     QTimer* timer_;
     int step_ = 0;
 };
@@ -37,15 +37,15 @@ private:
 // paths have no spaces to wrap at, and grows to at most maxLines lines. Unlike a
 // QLabel, copying the selection gives exactly the path.
 class PathLine : public QTextEdit {
-public:
+  public:
     explicit PathLine(int maxLines, QWidget* parent = nullptr);
     void setPath(const QString& text);
     QString path() const { return toPlainText(); }
 
-protected:
+  protected:
     void resizeEvent(QResizeEvent* event) override;
 
-private:
+  private:
     void fitHeight();
     int maxLines_;
 };

@@ -2,9 +2,9 @@
 
 #include <QButtonGroup>
 #include <QEvent>
+#include <QFontMetrics>
 #include <QFrame>
 #include <QGroupBox>
-#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QKeySequence>
@@ -53,7 +53,9 @@ QFont roleFont(const QFont& base, TextRole role) {
     return font;
 }
 
-bool isDark(const QPalette& palette) { return palette.color(QPalette::Window).lightness() < 128; }
+bool isDark(const QPalette& palette) {
+    return palette.color(QPalette::Window).lightness() < 128;
+}
 
 QColor secondaryColor(const QPalette& palette) {
     // Text half-way to the background, opaque, so it reads as secondary in any theme.
@@ -64,7 +66,9 @@ QColor secondaryColor(const QPalette& palette) {
                   mix(text.blue(), back.blue()));
 }
 
-QColor accentColor(const QPalette& palette) { return palette.color(QPalette::Highlight); }
+QColor accentColor(const QPalette& palette) {
+    return palette.color(QPalette::Highlight);
+}
 
 // The desktop's destructive and success colours (the freedesktop/Adwaita named colours),
 // in their light- or dark-theme variant.
@@ -96,11 +100,15 @@ QPushButton* makeButton(const char* name, const QString& text, QWidget* parent) 
     return button;
 }
 
-QString q(const char* utf8) { return QString::fromUtf8(utf8); }
+QString q(const char* utf8) {
+    return QString::fromUtf8(utf8);
+}
 QString q(std::string_view utf8) {
     return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
 }
-QString q(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
+QString q(const std::filesystem::path& path) {
+    return QString::fromStdString(path.string());
+}
 
 }  // namespace
 
@@ -277,6 +285,10 @@ void SetupWindow::buildLayout() {
     QObject::connect(mainButton_, &QPushButton::clicked, this, [this] { model_->connect(false); });
     column->addLayout(footer);
 
+    // The usual close-window key; closing the window quits the application.
+    auto* closeShortcut = new QShortcut(QKeySequence::Close, this);
+    QObject::connect(closeShortcut, &QShortcut::activated, this, &QWidget::close);
+
     // Outside a dialog Return reaches no default button by itself.
     for (const auto key : {Qt::Key_Return, Qt::Key_Enter}) {
         auto* shortcut = new QShortcut(QKeySequence(key), this);
@@ -326,7 +338,16 @@ void SetupWindow::render() {
     const AgentClient client = model.client();
     const QString title = q(setup::title(client));
 
-    for (const auto& [each, segment] : segments_) segment->setChecked(each == client);
+    for (const auto& [each, segment] : segments_) {
+        segment->setChecked(each == client);
+        // The chosen segment in the accent colour, as a segmented control shows it.
+        QPalette look = palette();
+        if (each == client) {
+            look.setColor(QPalette::Button, accentColor(look));
+            look.setColor(QPalette::ButtonText, look.color(QPalette::HighlightedText));
+        }
+        segment->setPalette(look);
+    }
     const bool codex = client == AgentClient::codex;
     cliRow_->setVisible(codex);
     installHint_->setVisible(!codex);
@@ -371,6 +392,12 @@ void SetupWindow::showConflictAlert() {
         alert_->setText(q(texts::conflictTitle));
         alert_->setInformativeText(q(texts::conflictMessage));
         alert_->setTextFormat(Qt::PlainText);
+        // Qt's box has no alert title style of its own: a bold headline over a message
+        // wide enough to read as two or three lines.
+        if (auto* headline = alert_->findChild<QLabel*>("qt_msgbox_label")) {
+            headline->setFont(roleFont(font(), TextRole::headline));
+        }
+        alert_->setStyleSheet("QLabel#qt_msgbox_informativelabel { min-width: 340px; }");
         QPushButton* cancel = alert_->addButton(q(texts::conflictCancel), QMessageBox::RejectRole);
         cancel->setObjectName("conflictCancel");
         QPushButton* replace =
@@ -379,9 +406,8 @@ void SetupWindow::showConflictAlert() {
         alertReplace_ = replace;
         alert_->setDefaultButton(cancel);
         alert_->setEscapeButton(cancel);
-        QObject::connect(alert_, &QMessageBox::finished, this, [this] {
-            answerConflict(alert_->clickedButton() == alertReplace_);
-        });
+        QObject::connect(alert_, &QMessageBox::finished, this,
+                         [this] { answerConflict(alert_->clickedButton() == alertReplace_); });
     }
     alert_->open();
 }

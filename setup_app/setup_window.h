@@ -31,7 +31,7 @@ using RevealFile = std::function<void(const std::filesystem::path&)>;
 // Child widgets carry object names ("mainButton", "cliStatus", "installHint", ...) so
 // tests can find them.
 class SetupWindow : public QWidget {
-public:
+  public:
     // Without a picker the window asks through QFileDialog; without reveal, through the
     // desktop's file manager (revealInFileManager).
     explicit SetupWindow(SetupEnvironment environment, FilePicker* picker = nullptr,
@@ -40,10 +40,10 @@ public:
 
     SetupModel& model() { return *model_; }
 
-protected:
+  protected:
     void changeEvent(QEvent* event) override;
 
-private:
+  private:
     void buildLayout();
     void applyStyle();
     void render();

@@ -10,12 +10,13 @@
 // CODEX_HOME before Qt starts.
 int main(int argc, char** argv) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    std::string pattern = (std::filesystem::temp_directory_path() / "quillmere-app-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "quillmere-app-XXXXXX").string();
     const char* home = ::mkdtemp(pattern.data());
     if (!home) return 2;
     ::setenv("HOME", home, 1);
-    for (const char* name : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME",
-                             "XDG_RUNTIME_DIR"}) {
+    for (const char* name :
+         {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"}) {
         const std::string dir = std::string(home) + "/" + name;
         std::filesystem::create_directories(dir);
         std::filesystem::permissions(dir, std::filesystem::perms::owner_all);

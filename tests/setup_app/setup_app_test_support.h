@@ -2,9 +2,9 @@
 
 #include <QString>
 #include <deque>
-#include <ostream>
 #include <filesystem>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -17,7 +17,7 @@ namespace quillmere::testing {
 // A FilePicker that answers from a queue of canned paths (nullopt: a cancelled panel)
 // and remembers the prompts it was shown. An empty queue answers as cancelled.
 class CannedPicker : public app::FilePicker {
-public:
+  public:
     std::deque<std::optional<std::filesystem::path>> answers;
     std::vector<std::string> directoryPrompts;
     std::vector<std::string> filePrompts;
@@ -25,7 +25,7 @@ public:
     std::optional<std::filesystem::path> chooseDirectory(const std::string& message) override;
     std::optional<std::filesystem::path> chooseFile(const std::string& message) override;
 
-private:
+  private:
     std::optional<std::filesystem::path> next();
 };
 
@@ -33,7 +33,7 @@ private:
 // executable bin/quillmere-mcp, an AgentLibrary folder, and a PATH directory that holds
 // the codex stand-in unless told otherwise.
 class SetupSandbox {
-public:
+  public:
     explicit SetupSandbox(bool withCodex = true);
 
     std::filesystem::path home() const { return dir_ / "home"; }
@@ -49,7 +49,7 @@ public:
     // PATH = pathDirectory, HOME = home; add CODEX_HOME and the like before creating a model.
     app::SetupEnvironment environment;
 
-private:
+  private:
     TempDir dir_;
 };
 
@@ -63,4 +63,6 @@ bool waitUntilIdle(const app::SetupModel& model);
 }  // namespace quillmere::testing
 
 // Readable QString values in GoogleTest failure messages.
-inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}

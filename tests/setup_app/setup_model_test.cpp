@@ -22,8 +22,10 @@ constexpr const char* wrongFolderName = "请选择名为 AgentLibrary 的共享�
 constexpr const char* serverMissing = "未找到 MCP 服务，请重新安装完整安装包。";
 constexpr const char* folderUnreadable = "无法读取共享目录，请等待 iCloud 下载后重新选择。";
 constexpr const char* timedOut = "操作超时，请稍后重试。";
-constexpr const char* cliMissing = "未找到 Codex 命令行工具。请安装 Codex，或选择本机的 codex 可执行文件。";
-constexpr const char* folderPanelMessage = "选择 iCloud Drive → Quillmere → AgentLibrary。手机首次发布后才会出现。";
+constexpr const char* cliMissing =
+    "未找到 Codex 命令行工具。请安装 Codex，或选择本机的 codex 可执行文件。";
+constexpr const char* folderPanelMessage =
+    "选择 iCloud Drive → Quillmere → AgentLibrary。手机首次发布后才会出现。";
 constexpr const char* cliPanelMessage = "选择本机的 codex 可执行文件。";
 
 // Snapshot of every observable field, to tell "nothing changed" apart from a change.
@@ -37,7 +39,7 @@ struct Fields {
 };
 
 Fields fields(const SetupModel& model) {
-    return {model.client(), model.folder(),   model.cli(),    model.busy(),
+    return {model.client(),   model.folder(),  model.cli(),    model.busy(),
             model.conflict(), model.message(), model.receipt()};
 }
 

@@ -23,7 +23,7 @@ using setup::AgentClient;
 
 // A window over a sandbox with canned panels and a recorded file manager.
 class SetupWindowTest : public ::testing::Test {
-protected:
+  protected:
     explicit SetupWindowTest(bool withCodex = true) : sandbox(withCodex) {}
 
     void open() {
@@ -43,9 +43,7 @@ protected:
     QString text(const char* name) { return child<QLabel>(name)->text(); }
     bool shown(const char* name) { return child(name)->isVisible(); }
     QPushButton* mainButton() { return child<QPushButton>("mainButton"); }
-    QColor color(const char* name) {
-        return child(name)->palette().color(QPalette::WindowText);
-    }
+    QColor color(const char* name) { return child(name)->palette().color(QPalette::WindowText); }
 
     void click(const char* name) {
         QPushButton* button = child<QPushButton>(name);
@@ -69,7 +67,7 @@ protected:
 };
 
 class SetupWindowWithoutCodex : public SetupWindowTest {
-protected:
+  protected:
     SetupWindowWithoutCodex() : SetupWindowTest(false) {}
 };
 
@@ -89,11 +87,13 @@ TEST_F(SetupWindowTest, FreshStartShowsTheGuideAndADisabledButton) {
     EXPECT_EQ(text("footerHint"), "可再次打开此引导，连接另一个客户端。");
     EXPECT_EQ(child<QPushButton>("chooseFolder")->text(), "选择文件夹…");
     EXPECT_EQ(child<QPushButton>("chooseTool")->text(), "选择工具…");
-    EXPECT_EQ(child<QTextEdit>("folderLine")->toPlainText(), "iCloud Drive → Quillmere → AgentLibrary");
+    EXPECT_EQ(child<QTextEdit>("folderLine")->toPlainText(),
+              "iCloud Drive → Quillmere → AgentLibrary");
     EXPECT_EQ(text("cliStatus"), "已找到 Codex 命令行工具");
 
     const std::vector<std::pair<const char*, const char*>> segments = {
-        {"segment_codex", "Codex"}, {"segment_claude", "Claude Desktop"},
+        {"segment_codex", "Codex"},
+        {"segment_claude", "Claude Desktop"},
         {"segment_cursor", "Cursor"}};
     int previousX = -1;
     for (const auto& [name, title] : segments) {
@@ -111,7 +111,8 @@ TEST_F(SetupWindowTest, FreshStartShowsTheGuideAndADisabledButton) {
     EXPECT_FALSE(shown("spinner"));
     EXPECT_FALSE(shown("receiptBlock"));
     EXPECT_TRUE(shown("messageLine"));
-    EXPECT_EQ(text("messageLine"), "自动保留其他 MCP 服务；修改已有配置前会创建备份。录音内容不会上传给配置工具。");
+    EXPECT_EQ(text("messageLine"),
+              "自动保留其他 MCP 服务；修改已有配置前会创建备份。录音内容不会上传给配置工具。");
     EXPECT_EQ(color("messageLine"), color("footerHint")) << "the secondary colour";
     EXPECT_NE(color("messageLine"), window->palette().color(QPalette::WindowText));
 }
@@ -160,7 +161,8 @@ TEST_F(SetupWindowTest, NewConfigurationShowsSavedWithOneFinderButton) {
     EXPECT_TRUE(shown("receiptBlock"));
     EXPECT_FALSE(shown("messageLine"));
     EXPECT_EQ(text("receiptLabel"), "配置已保存");
-    EXPECT_EQ(text("reopenLine"), "重新打开 Cursor，在客户端允许使用 quillmere 工具。尚未验证客户端连接。");
+    EXPECT_EQ(text("reopenLine"),
+              "重新打开 Cursor，在客户端允许使用 quillmere 工具。尚未验证客户端连接。");
     EXPECT_EQ(child<QPushButton>("revealConfiguration")->text(), "在 Finder 查看配置");
     EXPECT_TRUE(shown("revealConfiguration"));
     EXPECT_FALSE(shown("revealBackup"));
@@ -173,7 +175,8 @@ TEST_F(SetupWindowTest, NewConfigurationShowsSavedWithOneFinderButton) {
     // A different client is a fresh start for the outcome block.
     click("segment_claude");
     EXPECT_FALSE(shown("receiptBlock"));
-    EXPECT_EQ(text("messageLine"), "自动保留其他 MCP 服务；修改已有配置前会创建备份。录音内容不会上传给配置工具。");
+    EXPECT_EQ(text("messageLine"),
+              "自动保留其他 MCP 服务；修改已有配置前会创建备份。录音内容不会上传给配置工具。");
 }
 
 TEST_F(SetupWindowTest, SecondInstallFindsTheEntryReady) {
@@ -198,7 +201,8 @@ TEST_F(SetupWindowTest, ConflictAlertCancelLeavesTheFileAlone) {
     ASSERT_NE(box, nullptr);
     ASSERT_TRUE(QTest::qWaitFor([&] { return box->isVisible(); }));
     EXPECT_EQ(box->text(), "替换已有的 quillmere 服务？");
-    EXPECT_EQ(box->informativeText(), "只替换这个同名服务，保留其他服务和客户端设置。原配置会保存为同目录下的备份文件。");
+    EXPECT_EQ(box->informativeText(),
+              "只替换这个同名服务，保留其他服务和客户端设置。原配置会保存为同目录下的备份文件。");
     QList<QString> buttons;
     for (QAbstractButton* button : box->buttons()) buttons.push_back(button->text());
     EXPECT_TRUE(buttons.contains("取消"));
@@ -212,7 +216,8 @@ TEST_F(SetupWindowTest, ConflictAlertCancelLeavesTheFileAlone) {
     EXPECT_FALSE(window->model().busy());
     EXPECT_EQ(readFile(sandbox.cursorConfiguration()), previousCursorConfiguration);
     EXPECT_FALSE(shown("receiptBlock"));
-    EXPECT_EQ(text("messageLine"), "自动保留其他 MCP 服务；修改已有配置前会创建备份。录音内容不会上传给配置工具。");
+    EXPECT_EQ(text("messageLine"),
+              "自动保留其他 MCP 服务；修改已有配置前会创建备份。录音内容不会上传给配置工具。");
 }
 
 TEST_F(SetupWindowTest, ConflictAlertReplaceBacksUpAndShowsBothFinderButtons) {
@@ -261,7 +266,8 @@ TEST_F(SetupWindowTest, FailureIsShownInRedUntilTheNextGoodChoice) {
     EXPECT_EQ(color("messageLine"), red);
 
     chooseLibrary();
-    EXPECT_EQ(text("messageLine"), "自动保留其他 MCP 服务；修改已有配置前会创建备份。录音内容不会上传给配置工具。");
+    EXPECT_EQ(text("messageLine"),
+              "自动保留其他 MCP 服务；修改已有配置前会创建备份。录音内容不会上传给配置工具。");
     EXPECT_EQ(color("messageLine"), color("footerHint"));
 }
 
@@ -282,7 +288,8 @@ TEST_F(SetupWindowTest, WhileBusyTheButtonWaitsAndTheRestStaysUsable) {
     EXPECT_FALSE(shown("spinner"));
     EXPECT_EQ(mainButton()->text(), "连接 Codex");
     EXPECT_EQ(text("receiptLabel"), "配置已保存");
-    EXPECT_EQ(text("reopenLine"), "重新打开 Codex，在客户端允许使用 quillmere 工具。尚未验证客户端连接。");
+    EXPECT_EQ(text("reopenLine"),
+              "重新打开 Codex，在客户端允许使用 quillmere 工具。尚未验证客户端连接。");
 }
 
 TEST_F(SetupWindowTest, ReturnKeyPressesTheMainButtonOnlyWhenEnabled) {
@@ -297,6 +304,13 @@ TEST_F(SetupWindowTest, ReturnKeyPressesTheMainButtonOnlyWhenEnabled) {
     QTest::keyClick(window.get(), Qt::Key_Return);
     ASSERT_TRUE(QTest::qWaitFor([&] { return window->model().receipt().has_value(); }, 30000));
     EXPECT_TRUE(fs::exists(sandbox.cursorConfiguration()));
+}
+
+// Closing the window is what quits the application (main keeps Qt's quit-on-last-window).
+TEST_F(SetupWindowTest, CloseKeyClosesTheWindow) {
+    open();
+    QTest::keySequence(window.get(), QKeySequence::Close);
+    EXPECT_FALSE(window->isVisible());
 }
 
 }  // namespace
