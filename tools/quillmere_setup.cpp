@@ -57,6 +57,7 @@ Options:
   --server <path>               the quillmere-mcp program to register (default: the
                                 directory that contains quillmere-setup + bin/quillmere-mcp)
   --help                        show this text
+  --version                     print the version
 
 The client starts: <server> --stdio --cloud-root <folder>
 
@@ -77,6 +78,7 @@ struct Options {
     std::optional<fs::path> server;
     bool replace = false;
     bool help = false;
+    bool version = false;
 };
 
 // Thrown for a command line that cannot be understood.
@@ -123,6 +125,8 @@ Options parse(const std::vector<std::string>& arguments) {
         };
         if (argument == "--help" || argument == "-h") {
             options.help = true;
+        } else if (argument == "--version") {
+            options.version = true;
         } else if (argument == "--replace") {
             options.replace = true;
         } else if (argument == "--client") {
@@ -214,6 +218,10 @@ int main(int argc, char** argv) {
         Options options = parse(std::vector<std::string>(argv + 1, argv + argc));
         if (options.help) {
             std::cout << helpText;
+            return 0;
+        }
+        if (options.version) {
+            std::cout << "quillmere-setup " << QUILLMERE_VERSION << "\n";
             return 0;
         }
         return run(options);
