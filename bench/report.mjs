@@ -1,0 +1,90 @@
+// Writes the Markdown report (printed too) and the latency plot of one run.
+import { spawnSync } from "node:child_process";
+import { writeFileSync } from "node:fs";
+import path from "node:path";
+
+const ms = (v) => (v >= 100 ? v.toFixed(0) : v >= 10 ? v.toFixed(1) : v.toFixed(2));
+const mib = (bytes) => (bytes / 1048576).toFixed(1);
+const ratio = (v) => `${v.toFixed(2)} ×`;
+const mark = (ok) => (ok ? "met" : "**not met**");
+
+export function targets(results) {
+  const { S, M, L } = results.sizes;
+  const beyond = (word) => M.search[word].server / M.search[word].grep;
+  const rss = L.tools.peakResidentKiB * 1024;
+  const rssBound = 1.5 * L.bytes + 30 * 1048576;
+  return [
+    ["Warm refresh of L ≤ 1.0 × openssl dgst -sha256 (single core)",
+      `${ms(L.warm)} / ${ms(L.openssl)} ms = ${ratio(L.warm / L.openssl)}`, L.warm <= L.openssl],
+    ["Cold refresh of L ≤ 4 × warm refresh",
+      `${ms(L.cold)} / ${ms(L.warm)} ms = ${ratio(L.cold / L.warm)}`, L.cold <= 4 * L.warm],
+    ["Search beyond the refresh on M ≤ 2 × grep -F -i -c (word in ~1% of passages)",
+      `${ms(M.search.zephyrine.server)} / ${ms(M.search.zephyrine.grep)} ms = ${ratio(beyond("zephyrine"))}`, beyond("zephyrine") <= 2],
+    ["Search beyond the refresh on M ≤ 2 × grep -F -i -c (word found nowhere)",
+      `${ms(M.search.qwxyzzy.server)} / ${ms(M.search.qwxyzzy.grep)} ms = ${ratio(beyond("qwxyzzy"))}`, beyond("qwxyzzy") <= 2],
+    ["list_recordings round trip on S < 2 ms (median)",
+      `${ms(S.tools.list_recordings.median)} ms`, S.tools.list_recordings.median < 2],
+    ["Process start to initialize answer < 10 ms (median)",
+      `${ms(S.start.server.median)} ms (starting a trivial echo process: ${ms(S.start.echo.median)} ms)`, S.start.server.median < 10],
+    ["Peak resident memory serving L ≤ 1.5 × record bytes + 30 MiB",
+      `${mib(rss)} MiB against ${mib(rssBound)} MiB (records ${mib(L.bytes)} MiB)`, rss <= rssBound],
+  ];
+}
+
+export function markdown(results, { runs, calls }) {
+  const m = results.machine;
+  const sizes = Object.entries(results.sizes);
+  const lines = [];
+  lines.push(`# Quillmere server benchmark`, ``);
+  lines.push(`Run ${m.date} on ${m.cpu}, ${m.cores} cores, ${m.memoryGiB} GiB, Linux ${m.kernel}, ${m.openssl}.`);
+  lines.push(`Load average at the end of the run: ${m.loadavg}. Library-side figures are medians of ${runs} runs; ` +
+    `tool round trips are median and 95th percentile of ${calls} calls in one stdio session.`, ``);
+  lines.push(`## Targets`, ``, `| target | measured | |`, `| --- | --- | --- |`);
+  for (const [name, value, ok] of targets(results)) lines.push(`| ${name} | ${value} | ${mark(ok)} |`);
+  lines.push(``, `## Refresh against the bounds (ms)`, ``);
+  lines.push(`| size | recordings | record files | MiB | warm refresh | cold refresh | openssl dgst -sha256 | cat > /dev/null | warm / openssl | warm / cat | cold / warm |`);
+  lines.push(`| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |`);
+  for (const [size, r] of sizes)
+    lines.push(`| ${size} | ${r.recordings} | ${r.files} | ${mib(r.bytes)} | ${ms(r.warm)} | ${ms(r.cold)} | ${ms(r.openssl)} | ${ms(r.cat)} | ` +
+      `${ratio(r.warm / r.openssl)} | ${ratio(r.warm / r.cat)} | ${ratio(r.cold / r.warm)} |`);
+  const M = results.sizes.M;
+  lines.push(``, `## Search work beyond the refresh on M (ms)`, ``);
+  lines.push(`Passage text extracted to one file: ${mib(M.search.textBytes)} MiB.`, ``);
+  lines.push(`| query | search_transcripts without refresh | grep -F -i -c | ratio |`, `| --- | ---: | ---: | ---: |`);
+  for (const word of ["zephyrine", "qwxyzzy"])
+    lines.push(`| ${word} | ${ms(M.search[word].server)} | ${ms(M.search[word].grep)} | ${ratio(M.search[word].server / M.search[word].grep)} |`);
+  const labels = Object.keys(results.sizes.S.tools).filter((k) => k !== "peakResidentKiB");
+  lines.push(``, `## Tool round trips over stdio, median / 95th percentile (ms)`, ``);
+  lines.push(`| tool | ${sizes.map(([s]) => s).join(" | ")} |`, `| --- |${sizes.map(() => " ---: |").join("")}`);
+  for (const label of labels)
+    lines.push(`| ${label} | ${sizes.map(([, r]) => `${ms(r.tools[label].median)} / ${ms(r.tools[label].p95)}`).join(" | ")} |`);
+  lines.push(``, `## Peak resident memory of a serving process`, ``);
+  lines.push(`| size | peak RSS MiB | record MiB | bound 1.5 × records + 30 MiB |`, `| --- | ---: | ---: | ---: |`);
+  for (const [size, r] of sizes)
+    lines.push(`| ${size} | ${mib(r.tools.peakResidentKiB * 1024)} | ${mib(r.bytes)} | ${mib(1.5 * r.bytes + 30 * 1048576)} |`);
+  const S = results.sizes.S;
+  lines.push(``, `Process start to the first initialize answer: median ${ms(S.start.server.median)} ms, ` +
+    `95th percentile ${ms(S.start.server.p95)} ms (a process that only echoes its first line: ${ms(S.start.echo.median)} ms).`);
+  return lines.join("\n") + "\n";
+}
+
+export function writeReport(results, out, counts) {
+  const text = markdown(results, counts);
+  writeFileSync(path.join(out, "latest.md"), text);
+  process.stdout.write(text);
+  const data = path.join(out, "latency.dat");
+  const sizes = Object.values(results.sizes);
+  const labels = Object.keys(sizes[0].tools).filter((k) => k !== "peakResidentKiB");
+  writeFileSync(data, sizes.map((r) => [r.recordings, ...labels.map((l) => r.tools[l].median)].join(" ")).join("\n") + "\n");
+  const plots = labels.map((l, i) => `"${data}" using 1:${i + 2} with linespoints lw 2 title "${l}"`).join(", ");
+  const script = [
+    `set terminal pngcairo size 900,560 font "sans,10"`,
+    `set output "${path.join(out, "latency.png")}"`,
+    `set title "Warm tool-call round trip (median) against library size, ${results.machine.date}"`,
+    `set xlabel "recordings in the library"`, `set ylabel "milliseconds"`,
+    `set logscale xy`, `set grid`, `set key top left`, `set xtics (200, 2000, 6000)`,
+    `plot ${plots}`,
+  ].join("\n");
+  const plot = spawnSync("gnuplot", [], { input: script, stdio: ["pipe", "inherit", "inherit"] });
+  if (plot.status !== 0) process.stderr.write("bench: gnuplot failed; no plot written\n");
+}
