@@ -43,7 +43,13 @@ std::optional<Instant> parseInternetDate(std::string_view text) {
     year_month_day date{year(y), month(static_cast<unsigned>(mo)), day(static_cast<unsigned>(d))};
     if (!date.ok() || h > 23 || mi > 59 || s > 59) return std::nullopt;
     auto local = sys_days(date) + hours(h) + minutes(mi) + seconds(s);
-    return time_point_cast<Instant::duration>(local - minutes(offsetMinutes));
+    const sys_seconds utc = local - minutes(offsetMinutes);
+    // Instant counts nanoseconds in 64 bits (years 1678 to 2262); a date outside
+    // that is refused rather than overflowing the conversion.
+    constexpr seconds earliest = ceil<seconds>(Instant::duration::min());
+    constexpr seconds latest = floor<seconds>(Instant::duration::max());
+    if (utc.time_since_epoch() < earliest || utc.time_since_epoch() > latest) return std::nullopt;
+    return time_point_cast<Instant::duration>(utc);
 }
 
 std::string formatInternetDate(Instant instant) {
