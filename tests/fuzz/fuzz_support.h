@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+// Helpers shared by the libFuzzer targets: a failed property aborts, so
+// libFuzzer keeps the input as a crash.
+namespace quillmere::fuzz {
+
+// Prints what broke and aborts.
+[[noreturn]] inline void fail(std::string_view what) {
+    std::fprintf(stderr, "fuzz property broken: %.*s\n", static_cast<int>(what.size()),
+                 what.data());
+    std::abort();
+}
+
+inline void require(bool holds, std::string_view what) {
+    if (!holds) fail(what);
+}
+
+// A fresh directory for the whole fuzzing run, left behind on exit (the run
+// ends by signal or crash, when no destructor runs anyway).
+inline std::filesystem::path scratchDirectory(const char* name) {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / (std::string(name) + "-XXXXXX")).string();
+    if (::mkdtemp(pattern.data()) == nullptr) fail("mkdtemp");
+    return pattern;
+}
+
+}  // namespace quillmere::fuzz
