@@ -68,6 +68,7 @@ class GraphemeWalker {
             const auto d = static_cast<unsigned char>(text_[pos + 1]);
             if (isASCII(d)) return c == '\r' && d == '\n' ? pos + 2 : pos + 1;
         }
+        if (std::size_t after = plainBoundary(pos)) return after;
         if (!breaks_) open();
         const int32_t boundary = breaks_->following(static_cast<int32_t>(pos));
         return boundary == icu::BreakIterator::DONE ? text_.size()
@@ -75,6 +76,31 @@ class GraphemeWalker {
     }
 
   private:
+    // The boundary after the code point at pos when no rule can join it to
+    // what follows (a cluster break class of Other before anything but
+    // Extend, ZWJ or SpacingMark: most CJK text), else 0 and ICU decides.
+    // No rule looks further back than that code point for such a pair.
+    std::size_t plainBoundary(std::size_t pos) const {
+        const auto* bytes = reinterpret_cast<const uint8_t*>(text_.data());
+        const auto length = static_cast<int32_t>(text_.size());
+        auto i = static_cast<int32_t>(pos);
+        UChar32 c;
+        U8_NEXT(bytes, i, length, c);
+        if (c < 0 || u_getIntPropertyValue(c, UCHAR_GRAPHEME_CLUSTER_BREAK) != U_GCB_OTHER)
+            return 0;
+        if (i == length) return static_cast<std::size_t>(i);
+        int32_t j = i;
+        UChar32 d;
+        U8_NEXT(bytes, j, length, d);
+        if (d < 0) return 0;
+        switch (u_getIntPropertyValue(d, UCHAR_GRAPHEME_CLUSTER_BREAK)) {
+            case U_GCB_EXTEND:
+            case U_GCB_ZWJ:
+            case U_GCB_SPACING_MARK: return 0;
+            default: return static_cast<std::size_t>(i);
+        }
+    }
+
     void open() {
         UErrorCode status = U_ZERO_ERROR;
         utext_ = utext_openUTF8(nullptr, text_.data(), static_cast<int64_t>(text_.size()), &status);
@@ -168,15 +194,31 @@ SearchText::SearchText(std::string_view text, CaseRule rule) {
     folded_.reserve(text.size());
     boundary_.reserve(text.size() + 1);
     GraphemeWalker walker(text);
-    for (std::size_t pos = 0; pos < text.size();) {
-        const std::size_t next = walker.next(pos);
-        boundary_.resize(folded_.size(), false);
+    // Marks a boundary at the end of folded_, padding the bytes of the
+    // previous character with false.
+    auto markBoundary = [this] {
+        while (boundary_.size() < folded_.size()) boundary_.push_back(false);
         boundary_.push_back(true);
+    };
+    for (std::size_t pos = 0; pos < text.size();) {
+        const char c = text[pos];
+        // An ASCII character followed by ASCII (other than CR LF) or by
+        // nothing is a character of its own: fold it here, without the walker.
+        if (isASCII(static_cast<unsigned char>(c)) &&
+            (pos + 1 == text.size() ||
+             (isASCII(static_cast<unsigned char>(text[pos + 1])) &&
+              !(c == '\r' && text[pos + 1] == '\n')))) {
+            markBoundary();
+            foldCluster(text.substr(pos, 1), rule, folded_);
+            ++pos;
+            continue;
+        }
+        const std::size_t next = walker.next(pos);
+        markBoundary();
         foldCluster(text.substr(pos, next - pos), rule, folded_);
         pos = next;
     }
-    boundary_.resize(folded_.size(), false);
-    boundary_.push_back(true);
+    markBoundary();
 }
 
 bool SearchText::contains(const SearchText& query) const {
