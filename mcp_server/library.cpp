@@ -1,5 +1,7 @@
 #include "mcp_server/library.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
 #include <exception>
@@ -68,6 +70,19 @@ unsigned workersFor(std::size_t entries) {
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     return static_cast<unsigned>(
         std::clamp<std::size_t>(entries / entriesPerWorker, 1, std::min(cores, 4u)));
+}
+
+// SyncFormat::child(name, recordsDir) for a directory child() has already
+// resolved and a name that is a plain file name (a valid manifest entry's):
+// a name that is not a symbolic link resolves to itself inside that directory,
+// so only links need the full resolution. Saves the per-file walk over every
+// component of the directory, a large part of a warm refresh.
+fs::path recordPath(const std::string& name, const fs::path& recordsDir) {
+    fs::path joined = recordsDir / name;
+    struct stat st {};
+    if (::lstat(joined.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        return SyncFormat::child(name, recordsDir);
+    return joined;
 }
 
 }  // namespace
@@ -207,7 +222,7 @@ void Library::readRecords(std::vector<PendingEntry>& pending) const {
     auto readOne = [this](PendingEntry& p) {
         try {
             if (p.recordsDirFailure) std::rethrow_exception(p.recordsDirFailure);
-            const fs::path recordURL = SyncFormat::child(p.entry.fileName(), p.recordsDir);
+            const fs::path recordURL = recordPath(p.entry.fileName(), p.recordsDir);
             std::string bytes = sync::CloudFiles::read(recordURL, readLimit);
             if (SyncFormat::digest(bytes) != p.entry.revision)
                 throw sync::SyncFailure::invalidData();
