@@ -46,7 +46,8 @@ install(FILES "${PROJECT_SOURCE_DIR}/setup_app/quillmere-mcp-setup.svg"
     DESTINATION "${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps")
 
 # Manual pages, compressed as Debian expects (man reads them either way).
-set(_quillmere_man_pages quillmere-mcp.1 quillmere-publish.1 quillmere-setup.1)
+set(_quillmere_man_pages
+    quillmere-mcp.1 quillmere-publish.1 quillmere-setup.1 quillmere-mcp-setup.1)
 set(_quillmere_man_outputs)
 foreach(_page IN LISTS _quillmere_man_pages)
     set(_source "${PROJECT_SOURCE_DIR}/man/${_page}")
@@ -72,3 +73,4 @@ add_custom_command(OUTPUT "${_quillmere_changelog}"
 add_custom_target(quillmere_package_docs ALL DEPENDS "${_quillmere_changelog}")
 install(FILES "${PROJECT_SOURCE_DIR}/cmake/packaging/copyright" "${_quillmere_changelog}"
     DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/doc/quillmere")
+include(cmake/QuillmerePackage.cmake)
