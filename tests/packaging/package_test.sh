@@ -111,7 +111,11 @@ for page in quillmere-mcp quillmere-publish quillmere-setup quillmere-mcp-setup;
     [ -f "$file" ] || { fail "no manual page $page.1.gz"; continue; }
     MANWIDTH=80 man --warnings -l "$file" >/dev/null 2>"$work/man.err" || fail "man $page failed"
     [ ! -s "$work/man.err" ] || { cat "$work/man.err" >&2; fail "man $page warned"; }
+    [[ "$(zcat "$file" | grep -m1 '^\.TH ')" == *"\"Quillmere $version\""* ]] ||
+        fail "$page.1 does not name version $version in its .TH line"
 done
+[[ "$(zcat "$prefix/share/doc/quillmere/changelog.gz" | head -n1)" == "quillmere ($version) "* ]] ||
+    fail "the changelog's latest entry is not version $version"
 
 # lintian: no errors (warnings are shown, not fatal).
 lintian --fail-on error --tag-display-limit 0 "$deb" >"$work/lintian.txt" 2>&1 ||
