@@ -89,9 +89,10 @@ fs::path recordPath(const std::string& name, const fs::path& recordsDir) {
 
 IndexedRecording::IndexedRecording(sync::SharedRecording value, CaseRule rule)
     : record(std::move(value)) {
-    passageText.reserve(record.passages.size());
-    for (const sync::SharedPassage& passage : record.passages)
-        passageText.emplace_back(passage.text, rule);
+    std::vector<std::string_view> texts;
+    texts.reserve(record.passages.size());
+    for (const sync::SharedPassage& passage : record.passages) texts.push_back(passage.text);
+    passageText = PassageTexts(texts, rule);
 }
 
 // One manifest entry on its way to becoming an item or an issue.

@@ -17,13 +17,13 @@
 namespace quillmere::mcp {
 
 // A decoded, validated recording as the record cache keeps it: the record
-// and, one per passage in stored order, its text prepared for searching.
+// and its passages' texts prepared for searching, in stored order.
 // Immutable once built, so items of successive refreshes share it.
 struct IndexedRecording {
     IndexedRecording(sync::SharedRecording record, CaseRule rule);
 
     sync::SharedRecording record;
-    std::vector<SearchText> passageText;
+    PassageTexts passageText;
 };
 
 // One readable recording of the last refresh.

@@ -143,10 +143,8 @@ json listOrSearch(const Library& library, const json& arguments, bool search) {
         std::vector<Match> matches;
         for (const LibraryItem* item : filtered) {
             const IndexedRecording& indexed = *item->recording;
-            for (std::size_t i = 0; i < indexed.passageText.size(); ++i) {
-                if (indexed.passageText[i].contains(needle))
-                    matches.push_back({item, &indexed.record.passages[i]});
-            }
+            for (std::size_t i : indexed.passageText.matching(needle))
+                matches.push_back({item, &indexed.record.passages[i]});
         }
         total = matches.size();
         paged = page(matches, offset, limit, fingerprint, searchMatch);

@@ -231,6 +231,42 @@ bool SearchText::contains(const SearchText& query) const {
     return false;
 }
 
+PassageTexts::PassageTexts(const std::vector<std::string_view>& texts, CaseRule rule) {
+    start_.reserve(texts.size() + 1);
+    for (std::string_view text : texts) {
+        start_.push_back(folded_.size());
+        const SearchText folded(text, rule);
+        folded_ += folded.folded_;
+        // The last bit (the end of this text) is the next one's first.
+        boundary_.insert(boundary_.end(), folded.boundary_.begin(),
+                         folded.boundary_.end() - 1);
+    }
+    start_.push_back(folded_.size());
+    boundary_.push_back(true);
+}
+
+std::vector<std::size_t> PassageTexts::matching(const SearchText& query) const {
+    std::vector<std::size_t> found;
+    const std::string_view needle = query.folded_;
+    const std::string_view haystack = folded_;
+    if (needle.empty()) {
+        for (std::size_t i = 0; i < size(); ++i) found.push_back(i);
+        return found;
+    }
+    std::size_t passage = 0;
+    for (std::size_t pos = haystack.find(needle); pos != std::string_view::npos;) {
+        while (start_[passage + 1] <= pos) ++passage;
+        const std::size_t end = start_[passage + 1];
+        if (pos + needle.size() <= end && boundary_[pos] && boundary_[pos + needle.size()]) {
+            found.push_back(passage);
+            pos = haystack.find(needle, end);
+        } else {
+            pos = haystack.find(needle, pos + 1);
+        }
+    }
+    return found;
+}
+
 std::size_t graphemeCount(std::string_view text, std::size_t limit) {
     GraphemeWalker walker(text);
     std::size_t count = 0;

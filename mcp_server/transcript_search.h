@@ -39,10 +39,33 @@ class SearchText {
     const std::string& folded() const { return folded_; }
 
   private:
+    friend class PassageTexts;
+
     std::string folded_;
     // boundary_[i]: a user-perceived character of the original text begins
     // (or the text ends) at byte i of folded_.
     std::vector<bool> boundary_;
+};
+
+// The search texts of a recording's passages, kept in one buffer so that a
+// search runs through memory in order instead of one allocation per passage.
+class PassageTexts {
+  public:
+    PassageTexts() = default;
+    PassageTexts(const std::vector<std::string_view>& texts, CaseRule rule);
+
+    std::size_t size() const { return start_.empty() ? 0 : start_.size() - 1; }
+
+    // The indices, ascending, of the passages whose text contains query as
+    // SearchText::contains has it (an empty query is in every passage).
+    std::vector<std::size_t> matching(const SearchText& query) const;
+
+  private:
+    std::string folded_;
+    // As SearchText's, over folded_; true at every passage's start and end.
+    std::vector<bool> boundary_;
+    // Passage i is folded_[start_[i], start_[i + 1]).
+    std::vector<std::size_t> start_;
 };
 
 // The number of user-perceived characters of UTF-8 text, counting no further

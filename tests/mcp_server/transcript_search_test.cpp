@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string_view>
+#include <vector>
+
 namespace quillmere::mcp {
 namespace {
 
@@ -78,6 +81,36 @@ TEST(SearchTextContains, FindsALaterOccurrenceAfterAFalseStart) {
     // The first "e" ends inside "é"; the second one is whole.
     SearchText text("e\xCC\x81 be", standard);
     EXPECT_TRUE(text.contains(SearchText("E", standard)));
+}
+
+// The texts kept in one buffer must match exactly as each text alone does,
+// including at the seams: an occurrence running into the next passage, a
+// combining mark that starts a passage, empty passages.
+TEST(PassageTextsMatching, AgreesWithEachPassageAlone) {
+    const std::vector<std::string_view> passages = {
+        "Café au lait", "", "ab", "cd", "e\xCC\x81 be", "\xCC\x81x", "IST", "中文 abc 中文",
+        "", "abcabc", "a\r", "\nb", "İstanbul",
+    };
+    const char* queries[] = {"a", "ab", "bc", "abc", "bcd", "e", "E\xCC\x81", "\xCC\x81",
+                             "x", "ist", "中文", "文 a", "\r\n", "b", "c", "", "zz"};
+    for (CaseRule rule : {standard, turkic}) {
+        const PassageTexts texts(passages, rule);
+        ASSERT_EQ(texts.size(), passages.size());
+        for (const char* q : queries) {
+            const SearchText query(q, rule);
+            std::vector<std::size_t> expected;
+            for (std::size_t i = 0; i < passages.size(); ++i)
+                if (SearchText(passages[i], rule).contains(query)) expected.push_back(i);
+            EXPECT_EQ(texts.matching(query), expected) << "query \"" << q << "\"";
+        }
+    }
+}
+
+TEST(PassageTextsMatching, NoPassagesMatchNothing) {
+    const PassageTexts texts({}, standard);
+    EXPECT_EQ(texts.size(), 0u);
+    EXPECT_TRUE(texts.matching(SearchText("", standard)).empty());
+    EXPECT_TRUE(texts.matching(SearchText("a", standard)).empty());
 }
 
 TEST(CaseRuleFor, TurkishAndAzerbaijaniLocalesOnly) {
