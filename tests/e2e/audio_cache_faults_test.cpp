@@ -1,0 +1,151 @@
+// get_audio when the audio cache cannot take the track: a directory the
+// server may not write, a file system that is full, a file where the
+// directory should be. Each time the call answers with its error result,
+// the cache holds no partial copy, and delivery works once the fault is gone.
+
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "sync_core/shared_records.h"
+#include "sync_core/sync_format.h"
+#include "tests/e2e/server_session.h"
+#include "tests/support/library_fixture.h"
+#include "tests/support/temp_dir.h"
+
+namespace quillmere {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using testing::ServerSession;
+using testing::TempDir;
+
+// One source, one recording with a 256 KiB audio track.
+class AudioCacheFault : public ::testing::Test {
+  protected:
+    AudioCacheFault() {
+        const sync::Uuid source = *sync::Uuid::parse("6F1C2B3A-4D5E-4F60-8172-93A4B5C6D7E8");
+        recording_ =
+            testing::makeRecording(source, "planning", testing::at("2026-03-01T08:00:00Z"));
+        std::string bytes(256 * 1024, '\0');
+        for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 % 251);
+        recording_.audio.push_back(testing::writeAudio(root() / source.text(), bytes, 0));
+        testing::writeSource(root(), source, {recording_}, true);
+    }
+
+    ~AudioCacheFault() override {
+        if (mounted_) ::umount2(cache().c_str(), MNT_DETACH);
+    }
+
+    fs::path root() const { return home_ / "AgentLibrary"; }
+    fs::path cache() const { return home_ / "cache"; }
+    std::string key() const { return recording_.sourceID.text() + "/" + recording_.id.text(); }
+
+    std::unique_ptr<ServerSession> start(std::optional<std::uint64_t> fileSizeLimit = {}) {
+        auto session = std::make_unique<ServerSession>(
+            home_.path(), root(), std::vector<std::string>{"--cache-root", cache().string()},
+            fileSizeLimit);
+        EXPECT_TRUE(session->initialize()) << session->standardError();
+        return session;
+    }
+
+    // A tmpfs of the given size and flags over the cache directory; false when
+    // the system does not let this process mount.
+    bool mountCache(const char* options, unsigned long flags = 0) {
+        fs::create_directories(cache());
+        if (::mount("tmpfs", cache().c_str(), "tmpfs", flags, options) != 0) return false;
+        mounted_ = true;
+        return true;
+    }
+
+    // The error result of get_audio, with no file left in the cache.
+    void expectRefusedWithoutTrace(ServerSession& session) {
+        std::optional<json> audio = session.call("get_audio", {{"recording_key", key()}});
+        ASSERT_TRUE(audio) << "no answer to get_audio";
+        EXPECT_TRUE(audio->contains("error_text")) << audio->dump();
+        if (fs::is_directory(cache())) {
+            EXPECT_EQ(testing::listDirectory(cache()), std::vector<std::string>{});
+        }
+        EXPECT_TRUE(session.alive());
+    }
+
+    void expectDelivered(ServerSession& session) {
+        std::optional<json> audio = session.call("get_audio", {{"recording_key", key()}});
+        ASSERT_TRUE(audio) << "no answer to get_audio";
+        EXPECT_EQ((*audio)["state"], "available") << audio->dump();
+        EXPECT_EQ(testing::listDirectory(cache()),
+                  std::vector<std::string>{recording_.audio[0].fileName});
+    }
+
+    TempDir home_;
+    sync::SharedRecording recording_;
+    bool mounted_ = false;
+};
+
+TEST_F(AudioCacheFault, CacheReplacedByAFileIsAnErrorResultAndRecovers) {
+    testing::writeFile(cache(), "not a directory");
+    auto session = start();
+    expectRefusedWithoutTrace(*session);
+    EXPECT_EQ(testing::readFile(cache()), "not a directory");
+
+    fs::remove(cache());
+    expectDelivered(*session);
+    // Replaced after a delivery: the cached copy is gone with the directory.
+    fs::remove_all(cache());
+    testing::writeFile(cache(), "not a directory");
+    expectRefusedWithoutTrace(*session);
+    EXPECT_EQ(session->finish(), 0) << session->standardError();
+}
+
+TEST_F(AudioCacheFault, FullFileSystemIsAnErrorResultWithoutAPartialCopy) {
+    // 64 KiB of room for a 256 KiB track.
+    if (!mountCache("size=64k")) GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+    auto session = start();
+    expectRefusedWithoutTrace(*session);
+    ASSERT_EQ(::umount2(cache().c_str(), 0), 0);
+    mounted_ = false;
+    expectDelivered(*session);
+    EXPECT_EQ(session->finish(), 0) << session->standardError();
+}
+
+TEST_F(AudioCacheFault, FileSizeLimitIsAnErrorResultWithoutAPartialCopy) {
+    // The same fault without a mount: writes past 64 KiB fail with EFBIG.
+    fs::create_directories(cache());
+    {
+        auto session = start(64 * 1024);
+        expectRefusedWithoutTrace(*session);
+        EXPECT_EQ(session->finish(), 0) << session->standardError();
+    }
+    auto session = start();
+    expectDelivered(*session);
+}
+
+TEST_F(AudioCacheFault, ReadOnlyCacheIsAnErrorResultAndNothingIsWritten) {
+    // A read-only mount, since permission bits do not stop root.
+    if (::geteuid() == 0) {
+        if (!mountCache("size=1m", MS_RDONLY)) GTEST_SKIP() << "mounting is not permitted here";
+    } else {
+        fs::create_directories(cache());
+        fs::permissions(cache(), fs::perms::owner_read | fs::perms::owner_exec);
+    }
+    auto session = start();
+    expectRefusedWithoutTrace(*session);
+    if (mounted_) {
+        ASSERT_EQ(::umount2(cache().c_str(), 0), 0);
+        mounted_ = false;
+    } else {
+        fs::permissions(cache(), fs::perms::owner_all);
+    }
+    expectDelivered(*session);
+    EXPECT_EQ(session->finish(), 0) << session->standardError();
+}
+
+}  // namespace
+}  // namespace quillmere

@@ -1,0 +1,113 @@
+// The JSON install killed with SIGKILL at many points: the client's
+// configuration is always the old bytes or the new ones, a backup of the old
+// bytes exists whenever it changed, and the next install completes.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "setup_core/client_configuration.h"
+#include "tests/support/temp_dir.h"
+
+namespace quillmere {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using testing::TempDir;
+
+const std::string oldBytes =
+    R"({"mcpServers":{"other":{"command":"/usr/bin/other","args":[]}},"theme":"dark"})"
+    "\n";
+
+class JsonInstallKill : public ::testing::Test {
+  protected:
+    fs::path directory() const { return dir_ / "client"; }
+    fs::path configuration() const { return directory() / "claude_desktop_config.json"; }
+
+    void reset() {
+        fs::remove_all(directory());
+        testing::writeFile(configuration(), oldBytes);
+    }
+
+    // Backups of the configuration that hold exactly the old bytes.
+    int backupsOfOldBytes() const {
+        int found = 0;
+        for (const auto& entry : fs::directory_iterator(directory())) {
+            const std::string name = entry.path().filename().string();
+            if (name.starts_with(configuration().filename().string() + ".quillmere-backup-") &&
+                testing::readFile(entry.path()) == oldBytes)
+                ++found;
+        }
+        return found;
+    }
+
+    bool installKilledAfter(std::chrono::microseconds delay) {
+        pid_t child = ::fork();
+        if (child == 0) {
+            try {
+                configuration_.installJSON(configuration(), true);
+            } catch (...) {
+                ::_exit(1);
+            }
+            ::_exit(0);
+        }
+        EXPECT_GT(child, 0);
+        std::this_thread::sleep_for(delay);
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        if (WIFEXITED(status)) {
+            EXPECT_EQ(WEXITSTATUS(status), 0) << "the install failed";
+        }
+        return WIFSIGNALED(status);
+    }
+
+    TempDir dir_;
+    setup::ClientConfiguration configuration_{.executable = "/opt/quillmere/bin/quillmere-mcp",
+                                              .cloudRoot = "/home/u/Sync/AgentLibrary"};
+};
+
+TEST_F(JsonInstallKill, ConfigurationIsOldOrNewAndChangedOnlyWithABackup) {
+    const std::string newBytes = *configuration_.mergeJSON(oldBytes, true);
+    reset();
+    auto started = Clock::now();
+    configuration_.installJSON(configuration(), true);
+    const auto fullInstall =
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started);
+    ASSERT_EQ(testing::readFile(configuration()), newBytes);
+
+    std::mt19937 random(7);
+    std::uniform_int_distribution<long> at(0, fullInstall.count() * 2 + 1000);
+    constexpr int kills = 200;
+    int interrupted = 0, changedBeforeTheKill = 0;
+    for (int i = 0; i < kills; ++i) {
+        SCOPED_TRACE("kill " + std::to_string(i));
+        reset();
+        if (installKilledAfter(std::chrono::microseconds(at(random)))) ++interrupted;
+        const std::string bytes = testing::readFile(configuration());
+        ASSERT_TRUE(bytes == oldBytes || bytes == newBytes) << bytes;
+        if (bytes == newBytes) {
+            ++changedBeforeTheKill;
+            EXPECT_EQ(backupsOfOldBytes(), 1);
+        }
+        setup::ConfigurationReceipt receipt = configuration_.installJSON(configuration(), true);
+        EXPECT_EQ(receipt.changed, bytes == oldBytes);
+        EXPECT_EQ(testing::readFile(configuration()), newBytes);
+        EXPECT_GE(backupsOfOldBytes(), 1);
+    }
+    std::printf("install kills: %d of %d interrupted, %d after the file changed\n", interrupted,
+                kills, changedBeforeTheKill);
+    EXPECT_GT(interrupted, 0) << "no kill landed inside an install";
+}
+
+}  // namespace
+}  // namespace quillmere
