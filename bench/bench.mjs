@@ -113,6 +113,7 @@ results.machine = {
   loadavg: os.loadavg().map((l) => l.toFixed(2)).join(" "),
   openssl: execFileSync("openssl", ["version"], { encoding: "utf8" }).trim(),
 };
+results.counts = { runs, calls };
 writeFileSync(path.join(options.out, "latest.json"), JSON.stringify(results, null, 2) + "\n");
 const { writeReport } = await import("./report.mjs");
 writeReport(results, options.out, { runs, calls });
