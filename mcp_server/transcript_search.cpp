@@ -9,6 +9,7 @@
 #include <unicode/utf8.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 
@@ -243,6 +244,7 @@ PassageTexts::PassageTexts(const std::vector<std::string_view>& texts, CaseRule 
     }
     start_.push_back(folded_.size());
     boundary_.push_back(true);
+    for (char c : folded_) ++byteCount_[static_cast<unsigned char>(c)];
 }
 
 std::vector<std::size_t> PassageTexts::matching(const SearchText& query) const {
@@ -253,15 +255,37 @@ std::vector<std::size_t> PassageTexts::matching(const SearchText& query) const {
         for (std::size_t i = 0; i < size(); ++i) found.push_back(i);
         return found;
     }
+    // Every occurrence at pos holds the needle's rarest byte at pos + rare, so
+    // the scan stops only where that byte is.
+    std::size_t rare = 0;
+    for (std::size_t i = 1; i < needle.size(); ++i) {
+        if (byteCount_[static_cast<unsigned char>(needle[i])] <
+            byteCount_[static_cast<unsigned char>(needle[rare])])
+            rare = i;
+    }
+    if (byteCount_[static_cast<unsigned char>(needle[rare])] == 0) return found;
+    auto find = [&](std::size_t from) {
+        const char* const data = haystack.data();
+        for (std::size_t at = from + rare; at < haystack.size();) {
+            const void* hit = std::memchr(data + at, needle[rare], haystack.size() - at);
+            if (!hit) break;
+            const std::size_t pos = static_cast<const char*>(hit) - data - rare;
+            if (pos + needle.size() <= haystack.size() &&
+                std::memcmp(data + pos, needle.data(), needle.size()) == 0)
+                return pos;
+            at = pos + rare + 1;
+        }
+        return std::string_view::npos;
+    };
     std::size_t passage = 0;
-    for (std::size_t pos = haystack.find(needle); pos != std::string_view::npos;) {
+    for (std::size_t pos = find(0); pos != std::string_view::npos;) {
         while (start_[passage + 1] <= pos) ++passage;
         const std::size_t end = start_[passage + 1];
         if (pos + needle.size() <= end && boundary_[pos] && boundary_[pos + needle.size()]) {
             found.push_back(passage);
-            pos = haystack.find(needle, end);
+            pos = find(end);
         } else {
-            pos = haystack.find(needle, pos + 1);
+            pos = find(pos + 1);
         }
     }
     return found;

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,6 +68,9 @@ class PassageTexts {
     std::vector<bool> boundary_;
     // Passage i is folded_[start_[i], start_[i + 1]).
     std::vector<std::size_t> start_;
+    // How often each byte value occurs in folded_: a search looks for the
+    // needle's rarest byte, and skips the recording when one never occurs.
+    std::array<std::uint32_t, 256> byteCount_{};
 };
 
 // The number of user-perceived characters of UTF-8 text, counting no further

@@ -89,10 +89,12 @@ TEST(SearchTextContains, FindsALaterOccurrenceAfterAFalseStart) {
 TEST(PassageTextsMatching, AgreesWithEachPassageAlone) {
     const std::vector<std::string_view> passages = {
         "Café au lait", "", "ab", "cd", "e\xCC\x81 be", "\xCC\x81x", "IST", "中文 abc 中文",
-        "", "abcabc", "a\r", "\nb", "İstanbul",
+        "", "abcabc", "a\r", "\nb", "İstanbul", "the quick zebra", "zebra quick the zebra",
     };
-    const char* queries[] = {"a", "ab", "bc", "abc", "bcd", "e", "E\xCC\x81", "\xCC\x81",
-                             "x", "ist", "中文", "文 a", "\r\n", "b", "c", "", "zz"};
+    const char* queries[] = {"a",   "ab",   "bc",     "abc",        "bcd",    "e",
+                             "E\xCC\x81", "\xCC\x81", "x",   "ist",        "中文",   "文 a",
+                             "\r\n", "b",    "c",      "",           "zz",     "quick the",
+                             "ZEBRA", "a zebra", "bra", "bc\ncd"};
     for (CaseRule rule : {standard, turkic}) {
         const PassageTexts texts(passages, rule);
         ASSERT_EQ(texts.size(), passages.size());
