@@ -1,6 +1,7 @@
 // Writes the Markdown report (printed too) and the latency plot of one run.
 import { spawnSync } from "node:child_process";
-import { writeFileSync } from "node:fs";
+import { rmSync, writeFileSync } from "node:fs";
+import os from "node:os";
 import path from "node:path";
 
 const ms = (v) => (v >= 100 ? v.toFixed(0) : v >= 10 ? v.toFixed(1) : v.toFixed(2));
@@ -92,7 +93,7 @@ export function writeReport(results, out, counts) {
   const text = markdown(results, counts);
   writeFileSync(path.join(out, "latest.md"), text);
   process.stdout.write(text);
-  const data = path.join(out, "latency.dat");
+  const data = path.join(os.tmpdir(), `quillmere-latency-${process.pid}.dat`);
   const sizes = Object.values(results.sizes);
   const labels = Object.keys(sizes[0].tools).filter((k) => k !== "peakResidentKiB");
   writeFileSync(data, sizes.map((r) => [r.recordings, ...labels.map((l) => r.tools[l].median)].join(" ")).join("\n") + "\n");
@@ -106,6 +107,7 @@ export function writeReport(results, out, counts) {
     `plot ${plots}`,
   ].join("\n");
   const plot = spawnSync("gnuplot", [], { input: script, stdio: ["pipe", "inherit", "inherit"] });
+  rmSync(data, { force: true });
   if (plot.status !== 0) process.stderr.write("bench: gnuplot failed; no plot written\n");
 }
 
