@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "setup_core/client_configuration.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillmere {
@@ -51,24 +52,7 @@ class JsonInstallKill : public ::testing::Test {
     }
 
     bool installKilledAfter(std::chrono::microseconds delay) {
-        pid_t child = ::fork();
-        if (child == 0) {
-            try {
-                configuration_.installJSON(configuration(), true);
-            } catch (...) {
-                ::_exit(1);
-            }
-            ::_exit(0);
-        }
-        EXPECT_GT(child, 0);
-        std::this_thread::sleep_for(delay);
-        ::kill(child, SIGKILL);
-        int status = 0;
-        ::waitpid(child, &status, 0);
-        if (WIFEXITED(status)) {
-            EXPECT_EQ(WEXITSTATUS(status), 0) << "the install failed";
-        }
-        return WIFSIGNALED(status);
+        return testing::killedAfter([&] { configuration_.installJSON(configuration(), true); }, delay);
     }
 
     TempDir dir_;

@@ -20,6 +20,7 @@
 #include "sync_core/shared_records.h"
 #include "sync_core/sync_format.h"
 #include "tests/support/library_fixture.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillmere {
@@ -69,25 +70,12 @@ class PublisherKill : public ::testing::Test {
     // Returns whether the kill interrupted it.
     bool publishKilledAfter(const std::vector<sync::ExportItem>& items,
                             std::chrono::microseconds delay) {
-        pid_t child = ::fork();
-        if (child == 0) {
-            try {
+        return testing::killedAfter(
+            [&] {
                 sync::CloudPublisher publisher;
                 publisher.publish(items, source_, true, root());
-            } catch (...) {
-                ::_exit(1);
-            }
-            ::_exit(0);
-        }
-        EXPECT_GT(child, 0);
-        std::this_thread::sleep_for(delay);
-        ::kill(child, SIGKILL);
-        int status = 0;
-        ::waitpid(child, &status, 0);
-        if (WIFEXITED(status)) {
-            EXPECT_EQ(WEXITSTATUS(status), 0) << "the publish failed";
-        }
-        return WIFSIGNALED(status);
+            },
+            delay);
     }
 
     // The reader's view; fails the test for any issue or pending entry.

@@ -1,6 +1,7 @@
 #include "tests/support/process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -222,6 +223,27 @@ ProcessResult runProcess(const ProcessOptions& options) {
     closeFd(output.read);
     closeFd(error.read);
     return result;
+}
+
+bool killedAfter(const std::function<void()>& work, std::chrono::microseconds delay) {
+    pid_t child = ::fork();
+    if (child == 0) {
+        try {
+            work();
+        } catch (...) {
+            ::_exit(1);
+        }
+        ::_exit(0);
+    }
+    EXPECT_GT(child, 0);
+    std::this_thread::sleep_for(delay);
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (WIFEXITED(status)) {
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "the work in the killed child failed on its own";
+    }
+    return WIFSIGNALED(status);
 }
 
 }  // namespace quillmere::testing

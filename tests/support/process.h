@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -69,5 +70,11 @@ struct ProcessResult {
 // Ignores SIGPIPE in the calling process, where writing to an ended child
 // would otherwise kill the test.
 ProcessResult runProcess(const ProcessOptions& options);
+
+// Runs work in a forked child of this test process and kills the child with
+// SIGKILL after delay: a crash at an arbitrary point of work. Returns true when
+// the kill landed first; a child that finished on its own must have succeeded
+// (work returned without throwing), which is checked as a test failure.
+bool killedAfter(const std::function<void()>& work, std::chrono::microseconds delay);
 
 }  // namespace quillmere::testing
