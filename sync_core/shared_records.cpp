@@ -6,6 +6,7 @@
 #include <set>
 
 #include "json_text.h"
+#include "record_shapes.h"
 #include "sync_failure.h"
 #include "sync_format.h"
 
@@ -22,87 +23,45 @@ json finite(double value) {
     return value;
 }
 
-// ---- decoding helpers: each names the key so a developer can find the fault ----
+// The nlohmann tree as the record shapes see it.
+class TreeNode {
+  public:
+    explicit TreeNode(const json& value) : value_(&value) {}
 
-const json& member(const json& object, const char* key) {
-    auto it = object.find(key);
-    if (it == object.end() || it->is_null()) {
-        throw DecodingError(std::string("missing required key \"") + key + "\"");
+    bool null() const { return value_->is_null(); }
+    bool object() const { return value_->is_object(); }
+    bool array() const { return value_->is_array(); }
+    std::optional<std::string_view> string() const {
+        if (!value_->is_string()) return std::nullopt;
+        return std::string_view(value_->get_ref<const std::string&>());
     }
-    return *it;
-}
-
-const json* optionalMember(const json& object, const char* key) {
-    auto it = object.find(key);
-    return it == object.end() || it->is_null() ? nullptr : &*it;
-}
-
-[[noreturn]] void wrongType(const char* key, const char* expected) {
-    throw DecodingError(std::string("\"") + key + "\" must be " + expected);
-}
-
-const json& objectValue(const json& value) {
-    if (!value.is_object()) throw DecodingError("expected a JSON object");
-    return value;
-}
-
-std::string stringValue(const json& value, const char* key) {
-    if (!value.is_string()) wrongType(key, "a string");
-    return value.get<std::string>();
-}
-
-bool boolValue(const json& value, const char* key) {
-    if (!value.is_boolean()) wrongType(key, "a boolean");
-    return value.get<bool>();
-}
-
-double doubleValue(const json& value, const char* key) {
-    if (!value.is_number()) wrongType(key, "a number");
-    return value.get<double>();
-}
-
-// An integral JSON number within the signed 64-bit range; 3.0 counts as 3.
-std::int64_t intValue(const json& value, const char* key) {
-    if (value.is_number_unsigned()) {
-        auto v = value.get<std::uint64_t>();
-        if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-            wrongType(key, "a signed 64-bit integer");
-        }
-        return static_cast<std::int64_t>(v);
+    std::optional<bool> boolean() const {
+        if (!value_->is_boolean()) return std::nullopt;
+        return value_->get<bool>();
     }
-    if (value.is_number_integer()) return value.get<std::int64_t>();
-    if (value.is_number_float()) {
-        double d = value.get<double>();
-        // 2^63 itself is out of range; -2^63 is not.
-        if (std::trunc(d) == d && d >= -9223372036854775808.0 && d < 9223372036854775808.0) {
-            return static_cast<std::int64_t>(d);
-        }
+    shapes::NumberKind kind() const {
+        if (value_->is_number_unsigned()) return shapes::NumberKind::unsignedInteger;
+        if (value_->is_number_integer()) return shapes::NumberKind::signedInteger;
+        if (value_->is_number_float()) return shapes::NumberKind::floating;
+        return shapes::NumberKind::none;
     }
-    wrongType(key, "a signed 64-bit integer");
-}
-
-Uuid uuidValue(const json& value, const char* key) {
-    if (value.is_string()) {
-        if (auto id = Uuid::parse(value.get_ref<const std::string&>())) return *id;
+    std::uint64_t unsignedValue() const { return value_->get<std::uint64_t>(); }
+    std::int64_t signedValue() const { return value_->get<std::int64_t>(); }
+    double floatValue() const { return value_->get<double>(); }
+    std::optional<TreeNode> member(std::string_view key) const {
+        auto it = value_->find(key);
+        if (it == value_->end()) return std::nullopt;
+        return TreeNode(*it);
     }
-    wrongType(key, "a UUID string");
-}
-
-Instant dateValue(const json& value, const char* key) {
-    if (value.is_string()) {
-        if (auto instant = parseInternetDate(value.get_ref<const std::string&>())) return *instant;
+    std::size_t size() const { return value_->size(); }
+    template <class F>
+    void each(F f) const {
+        for (const json& element : *value_) f(TreeNode(element));
     }
-    wrongType(key, "an internet date-time string with whole seconds");
-}
 
-template <class T>
-std::vector<T> listValue(const json& value, const char* key) {
-    if (!value.is_array()) wrongType(key, "an array");
-    std::vector<T> list;
-    list.reserve(value.size());
-    for (const auto& element : value) list.push_back(fromJSON<T>(element));
-    return list;
-}
+  private:
+    const json* value_;
+};
 
 template <class T>
 json listJSON(const std::vector<T>& list) {
@@ -183,56 +142,27 @@ json toJSON(const SharedManifest& v) {
 
 template <>
 SharedPassage fromJSON<SharedPassage>(const json& j) {
-    const json& o = objectValue(j);
-    return {.start = doubleValue(member(o, "start"), "start"),
-            .end = doubleValue(member(o, "end"), "end"),
-            .text = stringValue(member(o, "text"), "text")};
+    return shapes::read<SharedPassage>(TreeNode(j));
 }
 
 template <>
 SharedAudio fromJSON<SharedAudio>(const json& j) {
-    const json& o = objectValue(j);
-    return {.fileName = stringValue(member(o, "fileName"), "fileName"),
-            .sha256 = stringValue(member(o, "sha256"), "sha256"),
-            .bytes = intValue(member(o, "bytes"), "bytes"),
-            .track = intValue(member(o, "track"), "track")};
+    return shapes::read<SharedAudio>(TreeNode(j));
 }
 
 template <>
 SharedRecording fromJSON<SharedRecording>(const json& j) {
-    const json& o = objectValue(j);
-    SharedRecording r;
-    r.schemaVersion = intValue(member(o, "schemaVersion"), "schemaVersion");
-    r.id = uuidValue(member(o, "id"), "id");
-    r.sourceID = uuidValue(member(o, "sourceID"), "sourceID");
-    r.name = stringValue(member(o, "name"), "name");
-    r.createdAt = dateValue(member(o, "createdAt"), "createdAt");
-    r.duration = doubleValue(member(o, "duration"), "duration");
-    if (const json* s = optionalMember(o, "sessionID")) r.sessionID = uuidValue(*s, "sessionID");
-    if (const json* l = optionalMember(o, "locale")) r.locale = stringValue(*l, "locale");
-    r.transcriptComplete = boolValue(member(o, "transcriptComplete"), "transcriptComplete");
-    r.passages = listValue<SharedPassage>(member(o, "passages"), "passages");
-    r.audio = listValue<SharedAudio>(member(o, "audio"), "audio");
-    return r;
+    return shapes::read<SharedRecording>(TreeNode(j));
 }
 
 template <>
 SharedManifest::Entry fromJSON<SharedManifest::Entry>(const json& j) {
-    const json& o = objectValue(j);
-    return {.id = uuidValue(member(o, "id"), "id"),
-            .revision = stringValue(member(o, "revision"), "revision")};
+    return shapes::read<SharedManifest::Entry>(TreeNode(j));
 }
 
 template <>
 SharedManifest fromJSON<SharedManifest>(const json& j) {
-    const json& o = objectValue(j);
-    SharedManifest m;
-    m.schemaVersion = intValue(member(o, "schemaVersion"), "schemaVersion");
-    m.sourceID = uuidValue(member(o, "sourceID"), "sourceID");
-    m.publishedAt = dateValue(member(o, "publishedAt"), "publishedAt");
-    m.includesAudio = boolValue(member(o, "includesAudio"), "includesAudio");
-    m.entries = listValue<SharedManifest::Entry>(member(o, "entries"), "entries");
-    return m;
+    return shapes::read<SharedManifest>(TreeNode(j));
 }
 
 }  // namespace quillmere::sync

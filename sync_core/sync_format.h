@@ -36,12 +36,21 @@ std::string encode(const SharedRecording& value);
 std::string encode(const SharedManifest::Entry& value);
 std::string encode(const SharedManifest& value);
 
-// Strict decode of untrusted bytes (see parseJSON and fromJSON). Throws
-// DecodingError.
+// Strict decode of untrusted bytes: accepts, refuses and yields exactly what
+// fromJSON<T>(parseJSON(bytes)) does, parsing well-formed documents several
+// times faster. Throws DecodingError.
 template <class T>
-T decode(std::string_view bytes) {
-    return fromJSON<T>(parseJSON(bytes));
-}
+T decode(std::string_view bytes);
+template <>
+SharedPassage decode<SharedPassage>(std::string_view bytes);
+template <>
+SharedAudio decode<SharedAudio>(std::string_view bytes);
+template <>
+SharedRecording decode<SharedRecording>(std::string_view bytes);
+template <>
+SharedManifest::Entry decode<SharedManifest::Entry>(std::string_view bytes);
+template <>
+SharedManifest decode<SharedManifest>(std::string_view bytes);
 
 // SHA-256 as 64 lower-case hexadecimal characters.
 std::string digest(std::string_view bytes);

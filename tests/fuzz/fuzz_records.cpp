@@ -1,9 +1,11 @@
 // Record and manifest decoding of untrusted bytes, validation, and the
 // stability of the encoded form: decode, encode, decode again and encode
-// again must give the same bytes and the same value.
+// again must give the same bytes and the same value. decode must also agree
+// with the reference parser on every input.
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,11 +22,18 @@ using namespace quillmere;
 template <class T>
 void roundTrip(std::string_view bytes) {
     T value;
+    std::optional<T> reference;
+    try {
+        reference = sync::fromJSON<T>(sync::parseJSON(bytes));
+    } catch (const sync::DecodingError&) {
+    }
     try {
         value = sync::SyncFormat::decode<T>(bytes);
     } catch (const sync::DecodingError&) {
+        fuzz::require(!reference, "decode refused what the reference parser accepts");
         return;
     }
+    fuzz::require(reference && *reference == value, "decode differs from the reference parser");
     bool valid = true;
     try {
         value.validate();

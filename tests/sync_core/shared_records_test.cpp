@@ -5,7 +5,9 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <optional>
 
+#include "sync_core/json_text.h"
 #include "sync_core/sync_failure.h"
 #include "sync_core/sync_format.h"
 
@@ -160,6 +162,88 @@ TEST(SharedRecordsDecoding, DeepNestingFailsInsteadOfExhaustingTheStack) {
     // Brackets inside strings do not count towards the depth.
     std::string text = withMember(minimalRecording, "\"x\":\"" + std::string(2000, '[') + "\"");
     EXPECT_NO_THROW(SyncFormat::decode<SharedRecording>(text));
+}
+
+// decode parses with a fast parser and leaves to parseJSON what that one
+// refuses; for every document the outcome must be the reference's: the same
+// value, or a DecodingError with the same message.
+template <class T>
+void expectSameAsReference(const std::string& json, const std::string& what) {
+    std::optional<T> fast, reference;
+    std::string fastError, referenceError;
+    try {
+        fast = SyncFormat::decode<T>(json);
+    } catch (const DecodingError& e) {
+        fastError = e.what();
+    }
+    try {
+        reference = fromJSON<T>(parseJSON(json));
+    } catch (const DecodingError& e) {
+        referenceError = e.what();
+    }
+    EXPECT_EQ(fast.has_value(), reference.has_value()) << what << ": " << fastError << referenceError;
+    if (fast && reference) {
+        EXPECT_EQ(*fast, *reference) << what;
+        EXPECT_EQ(std::signbit(fast->duration), std::signbit(reference->duration)) << what;
+    }
+    EXPECT_EQ(fastError, referenceError) << what;
+}
+
+TEST(SharedRecordsDecoding, AgreesWithTheReferenceParserOnEveryDocument) {
+    auto replaced = [](std::string from, const std::string& to) {
+        std::string json = minimalRecording;
+        json.replace(json.find(from), from.size(), to);
+        return json;
+    };
+    auto appended = [](const std::string& member) {
+        std::string json = minimalRecording;
+        json.insert(json.size() - 1, "," + member);
+        return json;
+    };
+    auto nested = [](int depth) {
+        return withMember(minimalRecording,
+                          "\"x\":" + std::string(depth - 1, '[') + std::string(depth - 1, ']'));
+    };
+    const std::pair<const char*, std::string> cases[] = {
+        {"plain", minimalRecording},
+        {"duplicate key before", withMember(minimalRecording, R"("name":"first")")},
+        {"duplicate key after", appended(R"("name":"last")")},
+        {"duplicate key after, null", appended(R"("name":null)")},
+        {"byte order mark", "\xEF\xBB\xBF" + std::string(minimalRecording)},
+        {"integer beyond 64 bits as a double", replaced(R"("duration":5)", R"("duration":18446744073709551616)")},
+        {"negative integer beyond 64 bits", replaced(R"("duration":5)", R"("duration":-9223372036854775809)")},
+        {"largest unsigned", replaced(R"("duration":5)", R"("duration":18446744073709551615)")},
+        {"minus zero integer", replaced(R"("duration":5)", R"("duration":-0)")},
+        {"minus zero double", replaced(R"("duration":5)", R"("duration":-0.0)")},
+        {"exponent overflow", replaced(R"("duration":5)", R"("duration":1e400)")},
+        {"exponent underflow", replaced(R"("duration":5)", R"("duration":1e-400)")},
+        {"shortest rounding", replaced(R"("duration":5)", R"("duration":0.30000000000000004)")},
+        {"lone high surrogate", replaced(R"("name":"n")", R"("name":"\ud800")")},
+        {"surrogate pair", replaced(R"("name":"n")", R"("name":"\ud83d\ude00")")},
+        {"escaped nul", replaced(R"("name":"n")", R"("name":"a\u0000b")")},
+        {"raw control character", replaced(R"("name":"n")", "\"name\":\"\x01\"")},
+        {"overlong utf-8", replaced(R"("name":"n")", "\"name\":\"\xC0\xAF\"")},
+        {"nesting at the bound inside an unknown key", nested(maxJSONDepth)},
+        {"nesting past the bound inside an unknown key", nested(maxJSONDepth + 1)},
+        {"wrong type", replaced(R"("duration":5)", R"("duration":"5")")},
+        {"trailing bytes", std::string(minimalRecording) + " x"},
+        {"empty", ""},
+    };
+    for (const auto& [what, json] : cases) expectSameAsReference<SharedRecording>(json, what);
+}
+
+TEST(SharedRecordsDecoding, DocumentsLargerThanTheKeptParserDecodeAlike) {
+    // Past a few MiB a document gets a parser of its own.
+    std::string text(6 << 20, 'a');
+    std::string json = minimalRecording;
+    json.replace(json.find(R"("passages":[])"), 13,
+                 R"("passages":[{"start":0,"end":1,"text":")" + text + R"("}])");
+    SharedRecording r = SyncFormat::decode<SharedRecording>(json);
+    ASSERT_EQ(r.passages.size(), 1u);
+    EXPECT_EQ(r.passages[0].text, text);
+    expectSameAsReference<SharedRecording>(json + "]", "large and malformed");
+    // The kept parser still works afterwards.
+    EXPECT_NO_THROW(SyncFormat::decode<SharedRecording>(minimalRecording));
 }
 
 TEST(SharedManifestEntry, FileNameIsCanonicalIdRevisionAndJson) {
