@@ -8,10 +8,12 @@
 #include <unicode/utext.h>
 #include <unicode/utf8.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <unordered_map>
 
 namespace quillmere::mcp {
 
@@ -46,6 +48,46 @@ const icu::Normalizer2& decomposition() {
         return instance;
     }();
     return *nfd;
+}
+
+// What folding needs to know of one code point, looked up once per code point
+// of the Basic Multilingual Plane and kept (a table of 64 KiB).
+enum CodePointFlags : std::uint8_t {
+    known = 1,
+    // Grapheme cluster break class Other: no rule joins it to what follows
+    // unless that is Extend, ZWJ or SpacingMark.
+    standsAlone = 2,
+    // Decomposition and case folding leave it alone (most CJK text).
+    unchangedByFolding = 4,
+    // Extend, ZWJ or SpacingMark: joins the character before it.
+    joinsPrevious = 8,
+};
+
+std::uint8_t computeFlags(UChar32 c) {
+    std::uint8_t flags = known;
+    switch (u_getIntPropertyValue(c, UCHAR_GRAPHEME_CLUSTER_BREAK)) {
+        case U_GCB_OTHER:
+            flags |= standsAlone;
+            if (!u_hasBinaryProperty(c, UCHAR_CHANGES_WHEN_CASEFOLDED) &&
+                decomposition().isInert(c))
+                flags |= unchangedByFolding;
+            break;
+        case U_GCB_EXTEND:
+        case U_GCB_ZWJ:
+        case U_GCB_SPACING_MARK: flags |= joinsPrevious; break;
+        default: break;
+    }
+    return flags;
+}
+
+std::uint8_t flagsOf(UChar32 c) {
+    // Threads fold at once; a racing computation stores the same value.
+    static std::array<std::atomic<std::uint8_t>, 0x10000> table{};
+    if (c > 0xFFFF) return computeFlags(c);
+    std::atomic<std::uint8_t>& entry = table[static_cast<std::size_t>(c)];
+    std::uint8_t flags = entry.load(std::memory_order_relaxed);
+    if (!flags) entry.store(flags = computeFlags(c), std::memory_order_relaxed);
+    return flags;
 }
 
 // Steps through the extended grapheme cluster boundaries of UTF-8 text. Runs
@@ -87,19 +129,13 @@ class GraphemeWalker {
         auto i = static_cast<int32_t>(pos);
         UChar32 c;
         U8_NEXT(bytes, i, length, c);
-        if (c < 0 || u_getIntPropertyValue(c, UCHAR_GRAPHEME_CLUSTER_BREAK) != U_GCB_OTHER)
-            return 0;
+        if (c < 0 || !(flagsOf(c) & standsAlone)) return 0;
         if (i == length) return static_cast<std::size_t>(i);
         int32_t j = i;
         UChar32 d;
         U8_NEXT(bytes, j, length, d);
-        if (d < 0) return 0;
-        switch (u_getIntPropertyValue(d, UCHAR_GRAPHEME_CLUSTER_BREAK)) {
-            case U_GCB_EXTEND:
-            case U_GCB_ZWJ:
-            case U_GCB_SPACING_MARK: return 0;
-            default: return static_cast<std::size_t>(i);
-        }
+        if (d < 0 || (flagsOf(d) & joinsPrevious)) return 0;
+        return static_cast<std::size_t>(i);
     }
 
     void open() {
@@ -117,37 +153,10 @@ class GraphemeWalker {
     icu::BreakIterator* breaks_ = nullptr;
 };
 
-// A single code point that decomposition and folding leave alone (most CJK
-// text), so the per-character ICU round trip can be skipped.
-bool unchangedByFolding(std::string_view cluster) {
-    int32_t i = 0;
-    UChar32 c;
-    U8_NEXT(reinterpret_cast<const uint8_t*>(cluster.data()), i,
-            static_cast<int32_t>(cluster.size()), c);
-    return c >= 0 && static_cast<std::size_t>(i) == cluster.size() &&
-           !u_hasBinaryProperty(c, UCHAR_CHANGES_WHEN_CASEFOLDED) && decomposition().isInert(c);
-}
-
 // Appends the canonical caseless form of one user-perceived character:
 // NFD(fold(NFD(cluster))), with Turkish lower-casing before the fold under
 // the Turkic rule.
 void foldCluster(std::string_view cluster, CaseRule rule, std::string& out) {
-    bool ascii = true;
-    for (char c : cluster) ascii = ascii && isASCII(static_cast<unsigned char>(c));
-    if (ascii) {
-        for (char c : cluster) {
-            if (c == 'I' && rule == CaseRule::turkic) {
-                out += "\xC4\xB1";  // U+0131 LATIN SMALL LETTER DOTLESS I
-            } else {
-                out += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-            }
-        }
-        return;
-    }
-    if (unchangedByFolding(cluster)) {
-        out += cluster;
-        return;
-    }
     const icu::Normalizer2& nfd = decomposition();
     UErrorCode status = U_ZERO_ERROR;
     icu::UnicodeString text =
@@ -167,6 +176,168 @@ void foldCluster(std::string_view cluster, CaseRule rule, std::string& out) {
     if (U_FAILURE(status))
         throw std::runtime_error(std::string("ICU normalisation: ") + u_errorName(status));
     text.toUTF8String(out);
+}
+
+// foldCluster of a cluster that is one code point, remembered per thread:
+// accented letters recur throughout a transcript.
+const std::string& foldedCodePoint(std::string_view cluster, UChar32 c, CaseRule rule) {
+    constexpr std::size_t remembered = 4096;
+    thread_local std::unordered_map<UChar32, std::string> folds[2];
+    auto& cache = folds[rule == CaseRule::turkic ? 1 : 0];
+    if (auto it = cache.find(c); it != cache.end()) return it->second;
+    if (cache.size() >= remembered) cache.clear();
+    std::string folded;
+    foldCluster(cluster, rule, folded);
+    return cache.emplace(c, std::move(folded)).first->second;
+}
+
+// Eight bytes at a time, for the long runs of ASCII in transcripts.
+constexpr std::uint64_t everyByte = 0x0101010101010101;
+constexpr std::uint64_t highBits = 0x8080808080808080;
+
+std::uint64_t load(const char* p) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+}
+
+// The high bit of each byte of word that equals b.
+std::uint64_t bytesEqual(std::uint64_t word, unsigned char b) {
+    const std::uint64_t x = word ^ (everyByte * b);
+    return (x - everyByte) & ~x & highBits;
+}
+
+// Where the run of ASCII at from ends: at the first byte that is not ASCII,
+// is CR, or (under the Turkic rule) is I; or at the end.
+std::size_t asciiRunEnd(std::string_view text, std::size_t from, CaseRule rule) {
+    std::size_t i = from;
+    for (; i + 8 <= text.size(); i += 8) {
+        const std::uint64_t word = load(text.data() + i);
+        std::uint64_t stop = (word & highBits) | bytesEqual(word, '\r');
+        if (rule == CaseRule::turkic) stop |= bytesEqual(word, 'I');
+        if (stop) break;
+    }
+    for (; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80 || c == '\r' || (c == 'I' && rule == CaseRule::turkic)) break;
+    }
+    return i;
+}
+
+// Lower-cases the ASCII letters of bytes; other bytes are left as they are.
+void lowerASCII(char* bytes, std::size_t size) {
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word = load(bytes + i);
+        const std::uint64_t low = word & ~highBits;
+        const std::uint64_t atLeastA = low + everyByte * (0x80 - 'A');
+        const std::uint64_t beyondZ = low + everyByte * (0x80 - 'Z' - 1);
+        const std::uint64_t upper = atLeastA & ~beyondZ & ~word & highBits;
+        word |= upper >> 2;  // 0x20 in each upper-case letter
+        std::memcpy(bytes + i, &word, sizeof word);
+    }
+    for (; i < size; ++i) {
+        if (static_cast<unsigned char>(bytes[i] - 'A') < 26) bytes[i] = static_cast<char>(bytes[i] + 0x20);
+    }
+}
+
+// Appends the folded form of text to folded, and to inner the offsets of the
+// appended lead bytes that begin no character (the later code points of a
+// cluster, the LF of CR LF), ascending. Spans that folding leaves alone but
+// for ASCII letter case (ASCII, and code points no rule joins to the next
+// whose form folding keeps: most CJK text) are copied at once; other single
+// code points fold through foldedCodePoint, the rest through the walker.
+void appendFolded(std::string_view text, CaseRule rule, std::string& folded,
+                  std::vector<std::size_t>& inner) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    const auto length = static_cast<int32_t>(text.size());
+    GraphemeWalker walker(text);
+
+    // text[span, pos) is still to be copied.
+    int32_t span = 0;
+    auto flush = [&](int32_t end) {
+        const std::size_t from = folded.size();
+        folded.append(text.data() + span, static_cast<std::size_t>(end - span));
+        lowerASCII(folded.data() + from, folded.size() - from);
+    };
+    auto markInner = [&](std::size_t from) {
+        for (std::size_t i = from + 1; i < folded.size(); ++i) {
+            if ((static_cast<unsigned char>(folded[i]) & 0xC0) != 0x80) inner.push_back(i);
+        }
+    };
+
+    // The code point after the current one is decoded to see whether it
+    // joins; kept, so that each is decoded once.
+    struct Decoded {
+        int32_t at = -1;
+        int32_t end = 0;
+        UChar32 value = 0;
+        std::uint8_t flags = 0;
+    } ahead;
+    auto decode = [&](int32_t at) {
+        if (ahead.at != at) {
+            ahead.at = ahead.end = at;
+            U8_NEXT(bytes, ahead.end, length, ahead.value);
+            ahead.flags = ahead.value < 0 ? 0 : flagsOf(ahead.value);
+        }
+        return ahead;
+    };
+    auto joinsAt = [&](int32_t at) {
+        if (at == length || bytes[at] < 0x80) return false;
+        const Decoded d = decode(at);
+        return d.value < 0 || (d.flags & joinsPrevious);
+    };
+
+    for (int32_t pos = 0; pos < length;) {
+        const uint8_t c = bytes[pos];
+        if (c < 0x80) {
+            // Each character of the run stands alone, but the last may be
+            // joined by what follows it.
+            auto end = static_cast<int32_t>(asciiRunEnd(text, static_cast<std::size_t>(pos), rule));
+            if (end < length && bytes[end] >= 0x80 && joinsAt(end)) --end;
+            if (end > pos) {
+                pos = end;
+                continue;
+            }
+            if (!joinsAt(pos + 1)) {
+                if (c == 'I' && rule == CaseRule::turkic) {
+                    flush(pos);
+                    const std::size_t from = folded.size();
+                    folded += "\xC4\xB1";  // U+0131 LATIN SMALL LETTER DOTLESS I
+                    markInner(from);
+                    span = ++pos;
+                } else if (c == '\r' && pos + 1 < length && bytes[pos + 1] == '\n') {
+                    // CR LF is one character. The span is copied byte for
+                    // byte, so the LF lands this far into folded.
+                    inner.push_back(folded.size() + static_cast<std::size_t>(pos + 1 - span));
+                    pos += 2;
+                } else {
+                    ++pos;
+                }
+                continue;
+            }
+        } else {
+            const Decoded d = decode(pos);
+            if (d.value >= 0 && (d.flags & standsAlone) && !joinsAt(d.end)) {
+                if (!(d.flags & unchangedByFolding)) {
+                    flush(pos);
+                    const std::size_t from = folded.size();
+                    folded += foldedCodePoint(text.substr(pos, d.end - pos), d.value, rule);
+                    markInner(from);
+                    span = d.end;
+                }
+                pos = d.end;
+                continue;
+            }
+        }
+        flush(pos);
+        const auto next = static_cast<int32_t>(walker.next(static_cast<std::size_t>(pos)));
+        const std::size_t from = folded.size();
+        foldCluster(text.substr(pos, next - pos), rule, folded);
+        markInner(from);
+        span = pos = next;
+    }
+    flush(length);
 }
 
 }  // namespace
@@ -191,35 +362,36 @@ CaseRule currentCaseRule() {
     return rule;
 }
 
+CharacterStarts::CharacterStarts(std::string_view folded, const std::vector<std::size_t>& inner)
+    : words_(folded.size() / 64 + 1, 0) {
+    std::size_t i = 0;
+    for (; i + 8 <= folded.size(); i += 8) {
+        // A continuation byte is 10xxxxxx; everything else leads.
+        const std::uint64_t word = load(folded.data() + i);
+        const std::uint64_t lead = ~(word & ~(word << 1)) & highBits;
+        // Gathers the eight high bits into one byte, byte k into bit k.
+        const std::uint64_t bits = ((lead >> 7) * 0x0102040810204080) >> 56;
+        words_[i >> 6] |= bits << (i & 63);
+    }
+    for (; i < folded.size(); ++i) {
+        const bool lead = (static_cast<unsigned char>(folded[i]) & 0xC0) != 0x80;
+        words_[i >> 6] |= std::uint64_t{lead} << (i & 63);
+    }
+    words_[folded.size() >> 6] |= std::uint64_t{1} << (folded.size() & 63);
+    for (std::size_t at : inner) words_[at >> 6] &= ~(std::uint64_t{1} << (at & 63));
+}
+
 SearchText::SearchText(std::string_view text, CaseRule rule) {
     folded_.reserve(text.size());
-    boundary_.reserve(text.size() + 1);
-    GraphemeWalker walker(text);
-    // Marks a boundary at the end of folded_, padding the bytes of the
-    // previous character with false.
-    auto markBoundary = [this] {
-        while (boundary_.size() < folded_.size()) boundary_.push_back(false);
-        boundary_.push_back(true);
-    };
-    for (std::size_t pos = 0; pos < text.size();) {
-        const char c = text[pos];
-        // An ASCII character followed by ASCII (other than CR LF) or by
-        // nothing is a character of its own: fold it here, without the walker.
-        if (isASCII(static_cast<unsigned char>(c)) &&
-            (pos + 1 == text.size() ||
-             (isASCII(static_cast<unsigned char>(text[pos + 1])) &&
-              !(c == '\r' && text[pos + 1] == '\n')))) {
-            markBoundary();
-            foldCluster(text.substr(pos, 1), rule, folded_);
-            ++pos;
-            continue;
-        }
-        const std::size_t next = walker.next(pos);
-        markBoundary();
-        foldCluster(text.substr(pos, next - pos), rule, folded_);
-        pos = next;
-    }
-    markBoundary();
+    std::vector<std::size_t> inner;
+    appendFolded(text, rule, folded_, inner);
+    starts_ = CharacterStarts(folded_, inner);
+}
+
+std::vector<bool> SearchText::boundaries() const {
+    std::vector<bool> bits(folded_.size() + 1);
+    for (std::size_t i = 0; i < bits.size(); ++i) bits[i] = starts_[i];
+    return bits;
 }
 
 bool SearchText::contains(const SearchText& query) const {
@@ -227,23 +399,23 @@ bool SearchText::contains(const SearchText& query) const {
     const std::string_view haystack = folded_;
     for (std::size_t pos = haystack.find(needle); pos != std::string_view::npos;
          pos = haystack.find(needle, pos + 1)) {
-        if (boundary_[pos] && boundary_[pos + needle.size()]) return true;
+        if (starts_[pos] && starts_[pos + needle.size()]) return true;
     }
     return false;
 }
 
 PassageTexts::PassageTexts(const std::vector<std::string_view>& texts, CaseRule rule) {
+    std::size_t bytes = 0;
+    for (std::string_view text : texts) bytes += text.size();
+    folded_.reserve(bytes);
     start_.reserve(texts.size() + 1);
+    std::vector<std::size_t> inner;
     for (std::string_view text : texts) {
         start_.push_back(folded_.size());
-        const SearchText folded(text, rule);
-        folded_ += folded.folded_;
-        // The last bit (the end of this text) is the next one's first.
-        boundary_.insert(boundary_.end(), folded.boundary_.begin(),
-                         folded.boundary_.end() - 1);
+        appendFolded(text, rule, folded_, inner);
     }
     start_.push_back(folded_.size());
-    boundary_.push_back(true);
+    starts_ = CharacterStarts(folded_, inner);
     for (char c : folded_) ++byteCount_[static_cast<unsigned char>(c)];
 }
 
@@ -281,7 +453,7 @@ std::vector<std::size_t> PassageTexts::matching(const SearchText& query) const {
     for (std::size_t pos = find(0); pos != std::string_view::npos;) {
         while (start_[passage + 1] <= pos) ++passage;
         const std::size_t end = start_[passage + 1];
-        if (pos + needle.size() <= end && boundary_[pos] && boundary_[pos + needle.size()]) {
+        if (pos + needle.size() <= end && starts_[pos] && starts_[pos + needle.size()]) {
             found.push_back(passage);
             pos = find(end);
         } else {

@@ -21,11 +21,25 @@ CaseRule caseRuleFor(std::string_view localeName);
 // read once per process.
 CaseRule currentCaseRule();
 
+// Which bytes of a folded text begin a user-perceived character of the text
+// it was folded from, and its end: one bit per byte and one more.
+class CharacterStarts {
+  public:
+    CharacterStarts() = default;
+    // Every lead byte of folded begins a character, except those at the
+    // offsets in inner (ascending); the end does too.
+    CharacterStarts(std::string_view folded, const std::vector<std::size_t>& inner);
+
+    bool operator[](std::size_t i) const { return (words_[i >> 6] >> (i & 63)) & 1; }
+
+  private:
+    std::vector<std::uint64_t> words_;
+};
+
 // UTF-8 text prepared for the transcript search: each user-perceived
 // character (extended grapheme cluster) canonically decomposed, case folded
 // under the rule and decomposed again, so that canonically equivalent forms
 // and letter case compare equal while diacritics and width still differ.
-// Built once per passage and kept in the record cache.
 class SearchText {
   public:
     SearchText() = default;
@@ -37,20 +51,21 @@ class SearchText {
     // built under the same rule. An empty query is found everywhere.
     bool contains(const SearchText& query) const;
 
-    // The folded form, for tests and diagnostics.
+    // The folded form, and for each of its bytes and its end whether a
+    // character begins there; for tests and diagnostics.
     const std::string& folded() const { return folded_; }
+    std::vector<bool> boundaries() const;
 
   private:
     friend class PassageTexts;
 
     std::string folded_;
-    // boundary_[i]: a user-perceived character of the original text begins
-    // (or the text ends) at byte i of folded_.
-    std::vector<bool> boundary_;
+    CharacterStarts starts_;
 };
 
 // The search texts of a recording's passages, kept in one buffer so that a
 // search runs through memory in order instead of one allocation per passage.
+// Built once per recording revision and kept in the record cache.
 class PassageTexts {
   public:
     PassageTexts() = default;
@@ -64,8 +79,8 @@ class PassageTexts {
 
   private:
     std::string folded_;
-    // As SearchText's, over folded_; true at every passage's start and end.
-    std::vector<bool> boundary_;
+    // Over folded_; every passage's start and end is a character start.
+    CharacterStarts starts_;
     // Passage i is folded_[start_[i], start_[i + 1]).
     std::vector<std::size_t> start_;
     // How often each byte value occurs in folded_: a search looks for the

@@ -1,7 +1,14 @@
 #include "mcp_server/transcript_search.h"
 
 #include <gtest/gtest.h>
+#include <unicode/brkiter.h>
+#include <unicode/locid.h>
+#include <unicode/normalizer2.h>
+#include <unicode/unistr.h>
 
+#include <memory>
+#include <random>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -74,6 +81,81 @@ TEST(SearchTextContains, FoldsCaseAndCanonicalFormsOnly) {
         EXPECT_EQ(text.contains(query), row.found)
             << "\"" << row.text << "\" contains \"" << row.query << "\" under "
             << (row.rule == turkic ? "turkic" : "standard");
+    }
+}
+
+// The folding spelled out with ICU alone, one user-perceived character at a
+// time: what SearchText's shortcuts must reproduce byte for byte.
+std::string reference(std::string_view text, CaseRule rule, std::vector<bool>& boundaries) {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::UnicodeString whole = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+    std::unique_ptr<icu::BreakIterator> breaks(
+        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    breaks->setText(whole);
+    const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
+    std::string folded;
+    boundaries.clear();
+    for (int32_t from = breaks->first(), to = breaks->next(); to != icu::BreakIterator::DONE;
+         from = to, to = breaks->next()) {
+        icu::UnicodeString cluster = nfd->normalize(whole.tempSubStringBetween(from, to), status);
+        if (rule == CaseRule::turkic) {
+            cluster.toLower(icu::Locale("tr"));
+            cluster.foldCase(U_FOLD_CASE_EXCLUDE_SPECIAL_I);
+        } else {
+            cluster.foldCase(U_FOLD_CASE_DEFAULT);
+        }
+        const std::size_t before = folded.size();
+        nfd->normalize(cluster, status).toUTF8String(folded);
+        boundaries.push_back(true);
+        boundaries.insert(boundaries.end(), folded.size() - before - 1, false);
+    }
+    boundaries.push_back(true);
+    EXPECT_TRUE(U_SUCCESS(status));
+    return folded;
+}
+
+TEST(SearchTextFolding, MatchesCharacterByCharacterICUOnMixedText) {
+    // Pieces whose neighbours change how they fold or where characters end.
+    const std::vector<std::string> pieces = {
+        "a", "Z", "I", "i", " ", ".", "\r", "\n", "\r\n", "\t", "\x01",
+        "The Quick BROWN fox", "@AZ[`az{",  // runs of ASCII, letters at their edges
+        "\xC3\xA9",                                  // é
+        "\xC3\x89",                                  // É
+        "\xCC\x81",                                  // combining acute
+        "\xCC\x87",                                  // combining dot above
+        "\xC4\xB0",                                  // İ
+        "\xC4\xB1",                                  // ı
+        "\xC3\x9F",                                  // ß
+        "\xEF\xAC\x81",                              // ﬁ
+        "\xCE\xA3",                                  // Σ
+        "\xC7\x85",                                  // ǅ
+        "\xE1\x8E\xA0",                              // Cherokee Ꭰ
+        "\xEF\xBC\xA1",                              // full-width Ａ
+        "\xE4\xBB\x8A", "\xE5\xA4\xA9",            // 今天
+        "\xE3\x80\x82",                              // 。
+        "\xED\x95\x9C",                              // 한
+        "\xE1\x84\x92", "\xE1\x85\xA1", "\xE1\x86\xAB",  // Hangul jamo
+        "\xE0\xA4\x95", "\xE0\xA4\xBF",            // क ि (a spacing mark)
+        "\xE2\x80\x8D",                              // ZWJ
+        "\xF0\x9F\x91\xA8", "\xF0\x9F\x91\xA9",    // 👨 👩
+        "\xF0\x9F\x87\xA8", "\xF0\x9F\x87\xB3",    // regional indicators C N
+        "\xF0\xA0\x80\x80",                          // U+20000
+        "\xC2\x85",                                  // NEL, a control
+        "\xEF\xB8\x8F",                              // variation selector 16
+    };
+    std::mt19937 random(20261206);
+    std::uniform_int_distribution<std::size_t> piece(0, pieces.size() - 1), count(0, 40);
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        for (std::size_t n = count(random); n > 0; --n) text += pieces[piece(random)];
+        for (CaseRule rule : {standard, turkic}) {
+            std::vector<bool> expectedBoundaries;
+            const std::string expected = reference(text, rule, expectedBoundaries);
+            const SearchText folded(text, rule);
+            ASSERT_EQ(folded.folded(), expected) << text;
+            ASSERT_EQ(folded.boundaries(), expectedBoundaries) << text;
+        }
     }
 }
 
