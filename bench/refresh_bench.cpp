@@ -78,7 +78,7 @@ int run(int argc, char** argv) {
     const mcp::LibraryItem* longest = nullptr;
     const mcp::LibraryItem* withAudio = nullptr;
     for (const mcp::LibraryItem& item : library.items()) {
-        if (!longest || item.record().passages.size() > longest->record().passages.size())
+        if (!longest || item.recording->passageCount() > longest->recording->passageCount())
             longest = &item;
         if (!withAudio && !item.record().audio.empty()) withAudio = &item;
     }
@@ -88,7 +88,8 @@ int run(int argc, char** argv) {
     if (!extract.empty()) {
         std::ofstream text(extract, std::ios::binary);
         for (const mcp::LibraryItem& item : library.items())
-            for (const auto& passage : item.record().passages) text << passage.text << '\n';
+            for (std::size_t i = 0; i < item.recording->passageCount(); ++i)
+                text << item.recording->passage(i).text << '\n';
     }
     std::cout << out.dump() << "\n";
     return 0;

@@ -91,8 +91,17 @@ IndexedRecording::IndexedRecording(sync::SharedRecording value, CaseRule rule)
     : record(std::move(value)) {
     std::vector<std::string_view> texts;
     texts.reserve(record.passages.size());
-    for (const sync::SharedPassage& passage : record.passages) texts.push_back(passage.text);
+    times.reserve(record.passages.size());
+    for (const sync::SharedPassage& passage : record.passages) {
+        texts.push_back(passage.text);
+        times.push_back({.start = passage.start, .end = passage.end});
+    }
     passageText = PassageTexts(texts, rule);
+    record.passages = {};
+}
+
+sync::SharedPassage IndexedRecording::passage(std::size_t i) const {
+    return {.start = times[i].start, .end = times[i].end, .text = passageText.original(i)};
 }
 
 // One manifest entry on its way to becoming an item or an issue.

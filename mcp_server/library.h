@@ -16,13 +16,25 @@
 
 namespace quillmere::mcp {
 
-// A decoded, validated recording as the record cache keeps it: the record
-// and its passages' texts prepared for searching, in stored order.
-// Immutable once built, so items of successive refreshes share it.
+// A decoded, validated recording as the record cache keeps it. Its passages
+// are kept once, compactly: their times here, their texts in passageText
+// (folded for searching, each original restored when asked for); the
+// record's own list of passages is left empty. Immutable once built, so
+// items of successive refreshes share it.
 struct IndexedRecording {
+    struct Times {
+        double start = 0;
+        double end = 0;
+    };
+
     IndexedRecording(sync::SharedRecording record, CaseRule rule);
 
+    std::size_t passageCount() const { return times.size(); }
+    // Passage i as published.
+    sync::SharedPassage passage(std::size_t i) const;
+
     sync::SharedRecording record;
+    std::vector<Times> times;
     PassageTexts passageText;
 };
 
@@ -39,6 +51,7 @@ struct LibraryItem {
     // The source directory root/S as SyncFormat::child resolved it.
     std::filesystem::path sourceRoot;
 
+    // The record without its passages (see IndexedRecording).
     const sync::SharedRecording& record() const { return recording->record; }
 };
 

@@ -71,33 +71,28 @@ json recordingSummary(const LibraryItem& item) {
             {"duration_seconds", record.duration},
             {"session_id", optionalId(record.sessionID)},
             {"transcript_complete", record.transcriptComplete},
-            {"passage_count", record.passages.size()},
+            {"passage_count", item.recording->passageCount()},
             {"shared_audio_tracks", record.audio.size()},
             {"source_published_at", dateText(item.publishedAt)}};
 }
 
 struct Match {
     const LibraryItem* item;
-    const sync::SharedPassage* passage;
+    std::size_t passage;
 };
 
 json searchMatch(const Match& match) {
     const sync::SharedRecording& record = match.item->record();
-    const std::string& text = match.passage->text;
-    const std::string_view excerpt = graphemePrefix(text, excerptCharacters);
+    const sync::SharedPassage passage = match.item->recording->passage(match.passage);
+    const std::string_view excerpt = graphemePrefix(passage.text, excerptCharacters);
     return {{"recording_key", match.item->key},
             {"name", record.name},
             {"recorded_at", dateText(record.createdAt)},
-            {"start_seconds", match.passage->start},
-            {"end_seconds", match.passage->end},
+            {"start_seconds", passage.start},
+            {"end_seconds", passage.end},
             {"text", excerpt},
-            {"excerpt_truncated", excerpt.size() < text.size()},
+            {"excerpt_truncated", excerpt.size() < passage.text.size()},
             {"transcript_complete", record.transcriptComplete}};
-}
-
-json transcriptPassage(const sync::SharedPassage* passage) {
-    return {
-        {"start_seconds", passage->start}, {"end_seconds", passage->end}, {"text", passage->text}};
 }
 
 // list_recordings and search_transcripts: time filter, then either every
@@ -143,8 +138,7 @@ json listOrSearch(const Library& library, const json& arguments, bool search) {
         std::vector<Match> matches;
         for (const LibraryItem* item : filtered) {
             const IndexedRecording& indexed = *item->recording;
-            for (std::size_t i : indexed.passageText.matching(needle))
-                matches.push_back({item, &indexed.record.passages[i]});
+            for (std::size_t i : indexed.passageText.matching(needle)) matches.push_back({item, i});
         }
         total = matches.size();
         paged = page(matches, offset, limit, fingerprint, searchMatch);
@@ -163,14 +157,20 @@ json getTranscript(const Library& library, const json& arguments) {
     const double end = arguments::number(arguments, "end_seconds", record.duration);
     if (start < 0 || end < start) throw ToolFailure("invalid_argument", "时间范围无效。");
 
-    std::vector<const sync::SharedPassage*> window;
-    for (const sync::SharedPassage& passage : record.passages) {
-        if (passage.end > start && passage.start < end) window.push_back(&passage);
+    const IndexedRecording& indexed = *item.recording;
+    std::vector<std::size_t> window;
+    for (std::size_t i = 0; i < indexed.passageCount(); ++i) {
+        if (indexed.times[i].end > start && indexed.times[i].start < end) window.push_back(i);
     }
     const std::string fingerprint = SyncFormat::digest(
         item.revision + "|" + fingerprintNumber(start) + "|" + fingerprintNumber(end));
     const std::size_t offset = arguments::cursor(arguments, fingerprint);
-    auto [passages, nextCursor] = page(window, offset, limit, fingerprint, transcriptPassage);
+    auto [passages, nextCursor] = page(window, offset, limit, fingerprint, [&](std::size_t i) {
+        const sync::SharedPassage passage = indexed.passage(i);
+        return json{{"start_seconds", passage.start},
+                    {"end_seconds", passage.end},
+                    {"text", passage.text}};
+    });
     return {{"recording_key", item.key},
             {"name", record.name},
             {"recorded_at", dateText(record.createdAt)},

@@ -9,8 +9,10 @@
 #include <unicode/utf8.h>
 
 #include <atomic>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <unordered_map>
@@ -247,8 +249,11 @@ void lowerASCII(char* bytes, std::size_t size) {
 // for ASCII letter case (ASCII, and code points no rule joins to the next
 // whose form folding keeps: most CJK text) are copied at once; other single
 // code points fold through foldedCodePoint, the rest through the walker.
+// differs(at, length, original) is called, in order, for each stretch
+// folded[at, at + length) that is not the text it was folded from.
+template <class Differs>
 void appendFolded(std::string_view text, CaseRule rule, std::string& folded,
-                  std::vector<std::size_t>& inner) {
+                  std::vector<std::size_t>& inner, Differs differs) {
     const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
     const auto length = static_cast<int32_t>(text.size());
     GraphemeWalker walker(text);
@@ -257,13 +262,33 @@ void appendFolded(std::string_view text, CaseRule rule, std::string& folded,
     int32_t span = 0;
     auto flush = [&](int32_t end) {
         const std::size_t from = folded.size();
-        folded.append(text.data() + span, static_cast<std::size_t>(end - span));
-        lowerASCII(folded.data() + from, folded.size() - from);
+        const std::size_t size = static_cast<std::size_t>(end - span);
+        folded.append(text.data() + span, size);
+        lowerASCII(folded.data() + from, size);
+        // Only letters' case changed: one byte for one.
+        std::size_t i = 0;
+        for (; i + 8 <= size; i += 8) {
+            for (std::uint64_t changed = load(folded.data() + from + i) ^ load(text.data() + span + i);
+                 changed;) {
+                const std::size_t k = i + static_cast<std::size_t>(std::countr_zero(changed)) / 8;
+                differs(from + k, 1, text.substr(static_cast<std::size_t>(span) + k, 1));
+                changed &= ~(std::uint64_t{0xFF} << (k - i) * 8);
+            }
+        }
+        for (; i < size; ++i) {
+            if (folded[from + i] != text[static_cast<std::size_t>(span) + i])
+                differs(from + i, 1, text.substr(static_cast<std::size_t>(span) + i, 1));
+        }
     };
-    auto markInner = [&](std::size_t from) {
+    // Appends form for text[pos, end).
+    auto append = [&](std::string_view form, int32_t pos, int32_t end) {
+        const std::size_t from = folded.size();
+        folded += form;
         for (std::size_t i = from + 1; i < folded.size(); ++i) {
             if ((static_cast<unsigned char>(folded[i]) & 0xC0) != 0x80) inner.push_back(i);
         }
+        const std::string_view original = text.substr(pos, end - pos);
+        if (form != original) differs(from, form.size(), original);
     };
 
     // The code point after the current one is decoded to see whether it
@@ -302,9 +327,7 @@ void appendFolded(std::string_view text, CaseRule rule, std::string& folded,
             if (!joinsAt(pos + 1)) {
                 if (c == 'I' && rule == CaseRule::turkic) {
                     flush(pos);
-                    const std::size_t from = folded.size();
-                    folded += "\xC4\xB1";  // U+0131 LATIN SMALL LETTER DOTLESS I
-                    markInner(from);
+                    append("\xC4\xB1", pos, pos + 1);  // U+0131 LATIN SMALL LETTER DOTLESS I
                     span = ++pos;
                 } else if (c == '\r' && pos + 1 < length && bytes[pos + 1] == '\n') {
                     // CR LF is one character. The span is copied byte for
@@ -321,9 +344,7 @@ void appendFolded(std::string_view text, CaseRule rule, std::string& folded,
             if (d.value >= 0 && (d.flags & standsAlone) && !joinsAt(d.end)) {
                 if (!(d.flags & unchangedByFolding)) {
                     flush(pos);
-                    const std::size_t from = folded.size();
-                    folded += foldedCodePoint(text.substr(pos, d.end - pos), d.value, rule);
-                    markInner(from);
+                    append(foldedCodePoint(text.substr(pos, d.end - pos), d.value, rule), pos, d.end);
                     span = d.end;
                 }
                 pos = d.end;
@@ -332,9 +353,9 @@ void appendFolded(std::string_view text, CaseRule rule, std::string& folded,
         }
         flush(pos);
         const auto next = static_cast<int32_t>(walker.next(static_cast<std::size_t>(pos)));
-        const std::size_t from = folded.size();
-        foldCluster(text.substr(pos, next - pos), rule, folded);
-        markInner(from);
+        std::string form;
+        foldCluster(text.substr(pos, next - pos), rule, form);
+        append(form, pos, next);
         span = pos = next;
     }
     flush(length);
@@ -384,7 +405,7 @@ CharacterStarts::CharacterStarts(std::string_view folded, const std::vector<std:
 SearchText::SearchText(std::string_view text, CaseRule rule) {
     folded_.reserve(text.size());
     std::vector<std::size_t> inner;
-    appendFolded(text, rule, folded_, inner);
+    appendFolded(text, rule, folded_, inner, [](std::size_t, std::size_t, std::string_view) {});
     starts_ = CharacterStarts(folded_, inner);
 }
 
@@ -404,19 +425,90 @@ bool SearchText::contains(const SearchText& query) const {
     return false;
 }
 
+namespace {
+
+// Seven bits a byte, the high bit set on all but the last.
+void appendNumber(std::string& out, std::size_t value) {
+    for (; value >= 0x80; value >>= 7) out += static_cast<char>(0x80 | (value & 0x7F));
+    out += static_cast<char>(value);
+}
+
+std::size_t readNumber(std::string_view in, std::size_t& at) {
+    std::size_t value = 0;
+    for (int shift = 0;; shift += 7) {
+        const auto byte = static_cast<unsigned char>(in[at++]);
+        value |= static_cast<std::size_t>(byte & 0x7F) << shift;
+        if (byte < 0x80) return value;
+    }
+}
+
+std::uint32_t offset(std::size_t value) {
+    if (value > std::numeric_limits<std::uint32_t>::max())
+        throw std::length_error("passage texts beyond 4 GiB");
+    return static_cast<std::uint32_t>(value);
+}
+
+}  // namespace
+
 PassageTexts::PassageTexts(const std::vector<std::string_view>& texts, CaseRule rule) {
     std::size_t bytes = 0;
     for (std::string_view text : texts) bytes += text.size();
-    folded_.reserve(bytes);
+    // Folding rarely makes a text longer (decomposed accents, ß); growing
+    // past the reservation would double the buffer.
+    folded_.reserve(bytes + bytes / 16 + 16);
     start_.reserve(texts.size() + 1);
+    firstRestoration_.reserve(texts.size() + 1);
     std::vector<std::size_t> inner;
+
+    // The stretch being gathered: neighbouring ones become one.
+    std::size_t restoredUpTo = 0, at = 0, length = 0;
+    std::string original;
+    auto write = [&] {
+        if (original.empty() && length == 0) return;
+        appendNumber(restorations_, at - restoredUpTo);
+        appendNumber(restorations_, length);
+        appendNumber(restorations_, original.size());
+        restorations_ += original;
+        restoredUpTo = at + length;
+        original.clear();
+        length = 0;
+    };
     for (std::string_view text : texts) {
-        start_.push_back(folded_.size());
-        appendFolded(text, rule, folded_, inner);
+        start_.push_back(offset(folded_.size()));
+        firstRestoration_.push_back(offset(restorations_.size()));
+        restoredUpTo = at = folded_.size();
+        appendFolded(text, rule, folded_, inner,
+                     [&](std::size_t from, std::size_t foldedLength, std::string_view was) {
+                         if (from != at + length) {
+                             write();
+                             at = from;
+                         }
+                         length += foldedLength;
+                         original += was;
+                     });
+        write();
     }
-    start_.push_back(folded_.size());
+    start_.push_back(offset(folded_.size()));
+    firstRestoration_.push_back(offset(restorations_.size()));
+    restorations_.shrink_to_fit();
     starts_ = CharacterStarts(folded_, inner);
     for (char c : folded_) ++byteCount_[static_cast<unsigned char>(c)];
+}
+
+std::string PassageTexts::original(std::size_t i) const {
+    std::string text;
+    std::size_t at = start_[i];
+    for (std::size_t r = firstRestoration_[i]; r < firstRestoration_[i + 1];) {
+        const std::size_t unchanged = readNumber(restorations_, r);
+        const std::size_t foldedLength = readNumber(restorations_, r);
+        const std::size_t length = readNumber(restorations_, r);
+        text.append(folded_, at, unchanged);
+        text.append(restorations_, r, length);
+        r += length;
+        at += unchanged + foldedLength;
+    }
+    text.append(folded_, at, start_[i + 1] - at);
+    return text;
 }
 
 std::vector<std::size_t> PassageTexts::matching(const SearchText& query) const {

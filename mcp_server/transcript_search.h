@@ -63,15 +63,19 @@ class SearchText {
     CharacterStarts starts_;
 };
 
-// The search texts of a recording's passages, kept in one buffer so that a
-// search runs through memory in order instead of one allocation per passage.
-// Built once per recording revision and kept in the record cache.
+// A recording's passage texts, kept once: folded for searching, in one
+// buffer so that a search runs through memory in order, with what restores
+// each original where folding changed it (a letter's case, a decomposed
+// accent). Built once per recording revision and kept in the record cache.
 class PassageTexts {
   public:
     PassageTexts() = default;
     PassageTexts(const std::vector<std::string_view>& texts, CaseRule rule);
 
     std::size_t size() const { return start_.empty() ? 0 : start_.size() - 1; }
+
+    // Passage i's text as it was given.
+    std::string original(std::size_t i) const;
 
     // The indices, ascending, of the passages whose text contains query as
     // SearchText::contains has it (an empty query is in every passage).
@@ -81,8 +85,15 @@ class PassageTexts {
     std::string folded_;
     // Over folded_; every passage's start and end is a character start.
     CharacterStarts starts_;
-    // Passage i is folded_[start_[i], start_[i + 1]).
-    std::vector<std::size_t> start_;
+    // Passage i is folded_[start_[i], start_[i + 1]); what restores it is
+    // restorations_[firstRestoration_[i], firstRestoration_[i + 1]): for
+    // each stretch that folding changed, in order, three variable-length
+    // numbers (unchanged bytes since the last stretch, the stretch's folded
+    // length, its original length) and then the original bytes. Most
+    // stretches are one capital letter, so this costs a few bytes each.
+    std::vector<std::uint32_t> start_;
+    std::vector<std::uint32_t> firstRestoration_;
+    std::string restorations_;
     // How often each byte value occurs in folded_: a search looks for the
     // needle's rarest byte, and skips the recording when one never occurs.
     std::array<std::uint32_t, 256> byteCount_{};

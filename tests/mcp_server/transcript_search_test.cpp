@@ -115,8 +115,9 @@ std::string reference(std::string_view text, CaseRule rule, std::vector<bool>& b
     return folded;
 }
 
-TEST(SearchTextFolding, MatchesCharacterByCharacterICUOnMixedText) {
-    // Pieces whose neighbours change how they fold or where characters end.
+// Random texts of pieces whose neighbours change how they fold or where
+// characters end.
+std::vector<std::string> mixedTexts(std::size_t count) {
     const std::vector<std::string> pieces = {
         "a", "Z", "I", "i", " ", ".", "\r", "\n", "\r\n", "\t", "\x01",
         "The Quick BROWN fox", "@AZ[`az{",  // runs of ASCII, letters at their edges
@@ -145,10 +146,16 @@ TEST(SearchTextFolding, MatchesCharacterByCharacterICUOnMixedText) {
         "\xEF\xB8\x8F",                              // variation selector 16
     };
     std::mt19937 random(20261206);
-    std::uniform_int_distribution<std::size_t> piece(0, pieces.size() - 1), count(0, 40);
-    for (int round = 0; round < 3000; ++round) {
-        std::string text;
-        for (std::size_t n = count(random); n > 0; --n) text += pieces[piece(random)];
+    std::uniform_int_distribution<std::size_t> piece(0, pieces.size() - 1), length(0, 40);
+    std::vector<std::string> texts(count);
+    for (std::string& text : texts) {
+        for (std::size_t n = length(random); n > 0; --n) text += pieces[piece(random)];
+    }
+    return texts;
+}
+
+TEST(SearchTextFolding, MatchesCharacterByCharacterICUOnMixedText) {
+    for (const std::string& text : mixedTexts(3000)) {
         for (CaseRule rule : {standard, turkic}) {
             std::vector<bool> expectedBoundaries;
             const std::string expected = reference(text, rule, expectedBoundaries);
@@ -156,6 +163,16 @@ TEST(SearchTextFolding, MatchesCharacterByCharacterICUOnMixedText) {
             ASSERT_EQ(folded.folded(), expected) << text;
             ASSERT_EQ(folded.boundaries(), expectedBoundaries) << text;
         }
+    }
+}
+
+TEST(PassageTextsOriginal, RestoresEveryTextByteForByte) {
+    const std::vector<std::string> texts = mixedTexts(3000);
+    const std::vector<std::string_view> views(texts.begin(), texts.end());
+    for (CaseRule rule : {standard, turkic}) {
+        const PassageTexts passages(views, rule);
+        ASSERT_EQ(passages.size(), texts.size());
+        for (std::size_t i = 0; i < texts.size(); ++i) ASSERT_EQ(passages.original(i), texts[i]) << i;
     }
 }
 
