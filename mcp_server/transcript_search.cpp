@@ -15,7 +15,6 @@
 #include <limits>
 #include <memory>
 #include <stdexcept>
-#include <unordered_map>
 
 namespace quillmere::mcp {
 
@@ -180,17 +179,27 @@ void foldCluster(std::string_view cluster, CaseRule rule, std::string& out) {
     text.toUTF8String(out);
 }
 
-// foldCluster of a cluster that is one code point, remembered per thread:
-// accented letters recur throughout a transcript.
-const std::string& foldedCodePoint(std::string_view cluster, UChar32 c, CaseRule rule) {
-    constexpr std::size_t remembered = 4096;
-    thread_local std::unordered_map<UChar32, std::string> folds[2];
-    auto& cache = folds[rule == CaseRule::turkic ? 1 : 0];
-    if (auto it = cache.find(c); it != cache.end()) return it->second;
-    if (cache.size() >= remembered) cache.clear();
-    std::string folded;
+// foldCluster of a cluster that is one code point, remembered per thread in
+// a direct-mapped table: accented letters recur throughout a transcript.
+std::string_view foldedCodePoint(std::string_view cluster, UChar32 c, CaseRule rule) {
+    struct Entry {
+        UChar32 codePoint = -1;
+        std::uint8_t length = 0;
+        char bytes[11] = {};
+    };
+    constexpr std::size_t slots = 1024;
+    thread_local std::array<std::array<Entry, slots>, 2> tables;
+    Entry& entry = tables[rule == CaseRule::turkic ? 1 : 0][static_cast<std::size_t>(c) % slots];
+    if (entry.codePoint == c) return {entry.bytes, entry.length};
+    thread_local std::string folded;
+    folded.clear();
     foldCluster(cluster, rule, folded);
-    return cache.emplace(c, std::move(folded)).first->second;
+    if (folded.size() <= sizeof entry.bytes) {
+        entry.codePoint = c;
+        entry.length = static_cast<std::uint8_t>(folded.size());
+        std::memcpy(entry.bytes, folded.data(), folded.size());
+    }
+    return folded;
 }
 
 // Eight bytes at a time, for the long runs of ASCII in transcripts.
@@ -209,37 +218,73 @@ std::uint64_t bytesEqual(std::uint64_t word, unsigned char b) {
     return (x - everyByte) & ~x & highBits;
 }
 
-// Where the run of ASCII at from ends: at the first byte that is not ASCII,
-// is CR, or (under the Turkic rule) is I; or at the end.
-std::size_t asciiRunEnd(std::string_view text, std::size_t from, CaseRule rule) {
+// Whether every code point of U+4000-U+9FFF (most CJK text; their UTF-8
+// forms lead with E4-E9) stands alone and is kept by folding, checked once
+// against the Unicode data in use.
+bool ideographsStandAlone() {
+    static const bool plain = [] {
+        for (UChar32 c = 0x4000; c <= 0x9FFF; ++c) {
+            const std::uint8_t flags = flagsOf(c);
+            if (!(flags & standsAlone) || !(flags & unchangedByFolding)) return false;
+        }
+        return true;
+    }();
+    return plain;
+}
+
+// Where the run at from ends of characters that folding copies as they are,
+// but for the case of ASCII letters: ASCII other than CR (and I under the
+// Turkic rule), and code points of U+4000-U+9FFF. The last of them may still
+// be joined by what follows the run.
+std::size_t plainRunEnd(std::string_view text, std::size_t from, CaseRule rule) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const bool ideographs = ideographsStandAlone();
     std::size_t i = from;
-    for (; i + 8 <= text.size(); i += 8) {
-        const std::uint64_t word = load(text.data() + i);
-        std::uint64_t stop = (word & highBits) | bytesEqual(word, '\r');
-        if (rule == CaseRule::turkic) stop |= bytesEqual(word, 'I');
-        if (stop) break;
-    }
-    for (; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x80 || c == '\r' || (c == 'I' && rule == CaseRule::turkic)) break;
+    while (i < text.size()) {
+        if (i + 8 <= text.size()) {
+            const std::uint64_t word = load(text.data() + i);
+            std::uint64_t stop = (word & highBits) | bytesEqual(word, '\r');
+            if (rule == CaseRule::turkic) stop |= bytesEqual(word, 'I');
+            if (!stop) {
+                i += 8;
+                continue;
+            }
+        }
+        const unsigned char c = bytes[i];
+        if (c < 0x80) {
+            if (c == '\r' || (c == 'I' && rule == CaseRule::turkic)) break;
+            ++i;
+        } else if (ideographs && c >= 0xE4 && c <= 0xE9 && i + 2 < text.size() &&
+                   (bytes[i + 1] & 0xC0) == 0x80 && (bytes[i + 2] & 0xC0) == 0x80) {
+            i += 3;
+        } else {
+            break;
+        }
     }
     return i;
 }
 
-// Lower-cases the ASCII letters of bytes; other bytes are left as they are.
-void lowerASCII(char* bytes, std::size_t size) {
+// Lower-cases the ASCII letters of bytes, other bytes left as they are, and
+// calls changed(i) for each byte i it changed.
+template <class Changed>
+void lowerASCII(char* bytes, std::size_t size, Changed changed) {
     std::size_t i = 0;
     for (; i + 8 <= size; i += 8) {
         std::uint64_t word = load(bytes + i);
         const std::uint64_t low = word & ~highBits;
         const std::uint64_t atLeastA = low + everyByte * (0x80 - 'A');
         const std::uint64_t beyondZ = low + everyByte * (0x80 - 'Z' - 1);
-        const std::uint64_t upper = atLeastA & ~beyondZ & ~word & highBits;
+        std::uint64_t upper = atLeastA & ~beyondZ & ~word & highBits;
+        if (!upper) continue;
         word |= upper >> 2;  // 0x20 in each upper-case letter
         std::memcpy(bytes + i, &word, sizeof word);
+        for (; upper; upper &= upper - 1) changed(i + static_cast<std::size_t>(std::countr_zero(upper)) / 8);
     }
     for (; i < size; ++i) {
-        if (static_cast<unsigned char>(bytes[i] - 'A') < 26) bytes[i] = static_cast<char>(bytes[i] + 0x20);
+        if (static_cast<unsigned char>(bytes[i] - 'A') < 26) {
+            bytes[i] = static_cast<char>(bytes[i] + 0x20);
+            changed(i);
+        }
     }
 }
 
@@ -262,23 +307,11 @@ void appendFolded(std::string_view text, CaseRule rule, std::string& folded,
     int32_t span = 0;
     auto flush = [&](int32_t end) {
         const std::size_t from = folded.size();
-        const std::size_t size = static_cast<std::size_t>(end - span);
-        folded.append(text.data() + span, size);
-        lowerASCII(folded.data() + from, size);
-        // Only letters' case changed: one byte for one.
-        std::size_t i = 0;
-        for (; i + 8 <= size; i += 8) {
-            for (std::uint64_t changed = load(folded.data() + from + i) ^ load(text.data() + span + i);
-                 changed;) {
-                const std::size_t k = i + static_cast<std::size_t>(std::countr_zero(changed)) / 8;
-                differs(from + k, 1, text.substr(static_cast<std::size_t>(span) + k, 1));
-                changed &= ~(std::uint64_t{0xFF} << (k - i) * 8);
-            }
-        }
-        for (; i < size; ++i) {
-            if (folded[from + i] != text[static_cast<std::size_t>(span) + i])
-                differs(from + i, 1, text.substr(static_cast<std::size_t>(span) + i, 1));
-        }
+        const auto start = static_cast<std::size_t>(span);
+        folded.append(text.data() + start, static_cast<std::size_t>(end - span));
+        // Only letters' case changes here: one byte for one.
+        lowerASCII(folded.data() + from, folded.size() - from,
+                   [&](std::size_t i) { differs(from + i, 1, text.substr(start + i, 1)); });
     };
     // Appends form for text[pos, end).
     auto append = [&](std::string_view form, int32_t pos, int32_t end) {
@@ -302,7 +335,15 @@ void appendFolded(std::string_view text, CaseRule rule, std::string& folded,
     auto decode = [&](int32_t at) {
         if (ahead.at != at) {
             ahead.at = ahead.end = at;
-            U8_NEXT(bytes, ahead.end, length, ahead.value);
+            // Three-byte sequences (CJK) are most of the non-ASCII text.
+            const uint8_t lead = bytes[at];
+            if (lead >= 0xE1 && lead <= 0xEF && lead != 0xED && at + 2 < length && (bytes[at + 1] & 0xC0) == 0x80 &&
+                (bytes[at + 2] & 0xC0) == 0x80) {
+                ahead.value = ((lead & 0x0F) << 12) | ((bytes[at + 1] & 0x3F) << 6) | (bytes[at + 2] & 0x3F);
+                ahead.end = at + 3;
+            } else {
+                U8_NEXT(bytes, ahead.end, length, ahead.value);
+            }
             ahead.flags = ahead.value < 0 ? 0 : flagsOf(ahead.value);
         }
         return ahead;
@@ -315,15 +356,17 @@ void appendFolded(std::string_view text, CaseRule rule, std::string& folded,
 
     for (int32_t pos = 0; pos < length;) {
         const uint8_t c = bytes[pos];
-        if (c < 0x80) {
-            // Each character of the run stands alone, but the last may be
-            // joined by what follows it.
-            auto end = static_cast<int32_t>(asciiRunEnd(text, static_cast<std::size_t>(pos), rule));
-            if (end < length && bytes[end] >= 0x80 && joinsAt(end)) --end;
+        // Each character of a plain run stands alone but for the last, which
+        // what follows the run may join.
+        if (auto end = static_cast<int32_t>(plainRunEnd(text, static_cast<std::size_t>(pos), rule));
+            end > pos) {
+            if (joinsAt(end)) end -= bytes[end - 1] < 0x80 ? 1 : 3;
             if (end > pos) {
                 pos = end;
                 continue;
             }
+        }
+        if (c < 0x80) {
             if (!joinsAt(pos + 1)) {
                 if (c == 'I' && rule == CaseRule::turkic) {
                     flush(pos);
@@ -492,7 +535,16 @@ PassageTexts::PassageTexts(const std::vector<std::string_view>& texts, CaseRule 
     firstRestoration_.push_back(offset(restorations_.size()));
     restorations_.shrink_to_fit();
     starts_ = CharacterStarts(folded_, inner);
-    for (char c : folded_) ++byteCount_[static_cast<unsigned char>(c)];
+    // Four tables, so that runs of one byte value do not wait on each other.
+    std::array<std::array<std::uint32_t, 256>, 4> counts{};
+    const auto* folded = reinterpret_cast<const unsigned char*>(folded_.data());
+    std::size_t i = 0;
+    for (; i + 4 <= folded_.size(); i += 4) {
+        for (std::size_t k = 0; k < 4; ++k) ++counts[k][folded[i + k]];
+    }
+    for (; i < folded_.size(); ++i) ++counts[0][folded[i]];
+    for (std::size_t b = 0; b < 256; ++b)
+        byteCount_[b] = counts[0][b] + counts[1][b] + counts[2][b] + counts[3][b];
 }
 
 std::string PassageTexts::original(std::size_t i) const {

@@ -135,6 +135,9 @@ std::vector<std::string> mixedTexts(std::size_t count) {
         "\xEF\xBC\xA1",                              // full-width Ａ
         "\xE4\xBB\x8A", "\xE5\xA4\xA9",            // 今天
         "\xE3\x80\x82",                              // 。
+        "\xE3\xBF\xBF", "\xE4\x80\x80",              // U+3FFF U+4000
+        "\xE9\xBF\xBF", "\xEA\x80\x80",              // U+9FFF U+A000
+        "\xE3\x80\xAA",                              // an ideographic tone mark (joins)
         "\xED\x95\x9C",                              // 한
         "\xE1\x84\x92", "\xE1\x85\xA1", "\xE1\x86\xAB",  // Hangul jamo
         "\xE0\xA4\x95", "\xE0\xA4\xBF",            // क ि (a spacing mark)
