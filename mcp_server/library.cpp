@@ -87,17 +87,19 @@ fs::path recordPath(const std::string& name, const fs::path& recordsDir) {
 
 }  // namespace
 
-IndexedRecording::IndexedRecording(sync::SharedRecording value, CaseRule rule)
-    : record(std::move(value)) {
-    std::vector<std::string_view> texts;
-    texts.reserve(record.passages.size());
-    times.reserve(record.passages.size());
-    for (const sync::SharedPassage& passage : record.passages) {
-        texts.push_back(passage.text);
-        times.push_back({.start = passage.start, .end = passage.end});
+IndexedRecording::IndexedRecording(std::string_view bytes, CaseRule rule) {
+    PassageTexts::Builder texts(rule, bytes.size());
+    record = SyncFormat::decodeRecording(bytes, [&](double start, double end, std::string_view text) {
+        times.push_back({.start = start, .end = end});
+        texts.add(text);
+    });
+    record.validate();
+    for (const Times& t : times) {
+        if (!sync::SharedRecording::validPassageTimes(t.start, t.end, record.duration))
+            throw sync::SyncFailure::invalidData();
     }
-    passageText = PassageTexts(texts, rule);
-    record.passages = {};
+    times.shrink_to_fit();
+    passageText = std::move(texts).finish();
 }
 
 sync::SharedPassage IndexedRecording::passage(std::size_t i) const {
@@ -241,10 +243,7 @@ void Library::readRecords(std::vector<PendingEntry>& pending) const {
                 p.recording = cached->second;
                 return;
             }
-            auto record = SyncFormat::decode<sync::SharedRecording>(bytes);
-            bytes = std::string();
-            record.validate();
-            p.recording = std::make_shared<const IndexedRecording>(std::move(record), rule_);
+            p.recording = std::make_shared<const IndexedRecording>(bytes, rule_);
             p.decoded = true;
         } catch (...) {
             p.failure = std::current_exception();

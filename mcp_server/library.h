@@ -27,7 +27,10 @@ struct IndexedRecording {
         double end = 0;
     };
 
-    IndexedRecording(sync::SharedRecording record, CaseRule rule);
+    // Decodes and validates the bytes of a record file, folding each
+    // passage as it is read. Throws DecodingError and SyncFailure as
+    // SyncFormat::decode and SharedRecording::validate do.
+    IndexedRecording(std::string_view bytes, CaseRule rule);
 
     std::size_t passageCount() const { return times.size(); }
     // Passage i as published.

@@ -493,58 +493,71 @@ std::uint32_t offset(std::size_t value) {
 
 }  // namespace
 
-PassageTexts::PassageTexts(const std::vector<std::string_view>& texts, CaseRule rule) {
-    std::size_t bytes = 0;
-    for (std::string_view text : texts) bytes += text.size();
-    // Folding rarely makes a text longer (decomposed accents, ß); growing
-    // past the reservation would double the buffer.
-    folded_.reserve(bytes + bytes / 16 + 16);
-    start_.reserve(texts.size() + 1);
-    firstRestoration_.reserve(texts.size() + 1);
-    std::vector<std::size_t> inner;
+PassageTexts::Builder::Builder(CaseRule rule, std::size_t expectedBytes) : rule_(rule) {
+    // Folding rarely makes a text longer (decomposed accents, ß).
+    texts_.folded_.reserve(expectedBytes + expectedBytes / 16 + 16);
+}
+
+void PassageTexts::Builder::add(std::string_view text) {
+    std::string& folded = texts_.folded_;
+    std::string& restorations = texts_.restorations_;
+    texts_.start_.push_back(offset(folded.size()));
+    texts_.firstRestoration_.push_back(offset(restorations.size()));
 
     // The stretch being gathered: neighbouring ones become one.
-    std::size_t restoredUpTo = 0, at = 0, length = 0;
+    std::size_t restoredUpTo = folded.size(), at = folded.size(), length = 0;
     std::string original;
     auto write = [&] {
         if (original.empty() && length == 0) return;
-        appendNumber(restorations_, at - restoredUpTo);
-        appendNumber(restorations_, length);
-        appendNumber(restorations_, original.size());
-        restorations_ += original;
+        appendNumber(restorations, at - restoredUpTo);
+        appendNumber(restorations, length);
+        appendNumber(restorations, original.size());
+        restorations += original;
         restoredUpTo = at + length;
         original.clear();
         length = 0;
     };
-    for (std::string_view text : texts) {
-        start_.push_back(offset(folded_.size()));
-        firstRestoration_.push_back(offset(restorations_.size()));
-        restoredUpTo = at = folded_.size();
-        appendFolded(text, rule, folded_, inner,
-                     [&](std::size_t from, std::size_t foldedLength, std::string_view was) {
-                         if (from != at + length) {
-                             write();
-                             at = from;
-                         }
-                         length += foldedLength;
-                         original += was;
-                     });
-        write();
-    }
-    start_.push_back(offset(folded_.size()));
-    firstRestoration_.push_back(offset(restorations_.size()));
-    restorations_.shrink_to_fit();
-    starts_ = CharacterStarts(folded_, inner);
+    appendFolded(text, rule_, folded, inner_,
+                 [&](std::size_t from, std::size_t foldedLength, std::string_view was) {
+                     if (from != at + length) {
+                         write();
+                         at = from;
+                     }
+                     length += foldedLength;
+                     original += was;
+                 });
+    write();
+}
+
+PassageTexts PassageTexts::Builder::finish() && {
+    PassageTexts& t = texts_;
+    t.start_.push_back(offset(t.folded_.size()));
+    t.firstRestoration_.push_back(offset(t.restorations_.size()));
+    // The cache keeps these for as long as the revision is served.
+    if (t.folded_.capacity() - t.folded_.size() > t.folded_.size() / 16) t.folded_.shrink_to_fit();
+    t.start_.shrink_to_fit();
+    t.firstRestoration_.shrink_to_fit();
+    t.restorations_.shrink_to_fit();
+    t.starts_ = CharacterStarts(t.folded_, inner_);
     // Four tables, so that runs of one byte value do not wait on each other.
     std::array<std::array<std::uint32_t, 256>, 4> counts{};
-    const auto* folded = reinterpret_cast<const unsigned char*>(folded_.data());
+    const auto* folded = reinterpret_cast<const unsigned char*>(t.folded_.data());
     std::size_t i = 0;
-    for (; i + 4 <= folded_.size(); i += 4) {
+    for (; i + 4 <= t.folded_.size(); i += 4) {
         for (std::size_t k = 0; k < 4; ++k) ++counts[k][folded[i + k]];
     }
-    for (; i < folded_.size(); ++i) ++counts[0][folded[i]];
+    for (; i < t.folded_.size(); ++i) ++counts[0][folded[i]];
     for (std::size_t b = 0; b < 256; ++b)
-        byteCount_[b] = counts[0][b] + counts[1][b] + counts[2][b] + counts[3][b];
+        t.byteCount_[b] = counts[0][b] + counts[1][b] + counts[2][b] + counts[3][b];
+    return std::move(t);
+}
+
+PassageTexts::PassageTexts(const std::vector<std::string_view>& texts, CaseRule rule) {
+    std::size_t bytes = 0;
+    for (std::string_view text : texts) bytes += text.size();
+    Builder builder(rule, bytes);
+    for (std::string_view text : texts) builder.add(text);
+    *this = std::move(builder).finish();
 }
 
 std::string PassageTexts::original(std::size_t i) const {

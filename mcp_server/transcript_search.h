@@ -69,6 +69,8 @@ class SearchText {
 // accent). Built once per recording revision and kept in the record cache.
 class PassageTexts {
   public:
+    class Builder;
+
     PassageTexts() = default;
     PassageTexts(const std::vector<std::string_view>& texts, CaseRule rule);
 
@@ -97,6 +99,21 @@ class PassageTexts {
     // How often each byte value occurs in folded_: a search looks for the
     // needle's rarest byte, and skips the recording when one never occurs.
     std::array<std::uint32_t, 256> byteCount_{};
+};
+
+// Folds passages one at a time, so that their texts need not all be kept
+// until the end.
+class PassageTexts::Builder {
+  public:
+    // expectedBytes: about the texts' total size; sizes the buffer.
+    Builder(CaseRule rule, std::size_t expectedBytes);
+    void add(std::string_view text);
+    PassageTexts finish() &&;
+
+  private:
+    CaseRule rule_;
+    PassageTexts texts_;
+    std::vector<std::size_t> inner_;
 };
 
 // The number of user-perceived characters of UTF-8 text, counting no further

@@ -88,8 +88,10 @@ std::unique_ptr<simdjson::dom::parser> newParser(std::size_t capacity) {
 // one huge file does not keep its buffers allocated afterwards.
 constexpr std::size_t keptParserCapacity = 4 << 20;
 
-template <class T>
-T decodeDocument(std::string_view bytes) {
+// read(tree) on simdjson's tree of bytes; fallback() when simdjson refuses
+// them. The tree lives until read returns.
+template <class Read, class Fallback>
+auto decodeWith(std::string_view bytes, Read read, Fallback fallback) {
     thread_local const std::unique_ptr<simdjson::dom::parser> kept = newParser(keptParserCapacity);
     std::unique_ptr<simdjson::dom::parser> own;
     simdjson::dom::parser* parser = kept.get();
@@ -97,8 +99,15 @@ T decodeDocument(std::string_view bytes) {
 
     simdjson::dom::element root;
     if (parser && parser->parse(bytes.data(), bytes.size()).get(root) == simdjson::SUCCESS)
-        return shapes::read<T>(ElementNode(root));
-    return fromJSON<T>(parseJSON(bytes));
+        return read(ElementNode(root));
+    return fallback();
+}
+
+template <class T>
+T decodeDocument(std::string_view bytes) {
+    return decodeWith(
+        bytes, [](const ElementNode& root) { return shapes::read<T>(root); },
+        [&] { return fromJSON<T>(parseJSON(bytes)); });
 }
 
 }  // namespace
@@ -126,6 +135,22 @@ SharedManifest::Entry decode<SharedManifest::Entry>(std::string_view bytes) {
 template <>
 SharedManifest decode<SharedManifest>(std::string_view bytes) {
     return decodeDocument<SharedManifest>(bytes);
+}
+
+SharedRecording decodeRecording(std::string_view bytes, const PassageVisitor& visit) {
+    return decodeWith(
+        bytes,
+        [&](const ElementNode& root) {
+            return shapes::readRecordingWith(root, [&](const ElementNode& list, SharedRecording&) {
+                shapes::visitPassages(list, visit);
+            });
+        },
+        [&] {
+            SharedRecording record = fromJSON<SharedRecording>(parseJSON(bytes));
+            for (const SharedPassage& p : record.passages) visit(p.start, p.end, p.text);
+            record.passages.clear();
+            return record;
+        });
 }
 
 }  // namespace quillmere::sync::SyncFormat

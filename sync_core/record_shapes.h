@@ -151,8 +151,10 @@ SharedAudio readAudio(const Node& j) {
             .track = intValue(member(o, "track"), "track")};
 }
 
-template <class Node>
-SharedRecording readRecording(const Node& j) {
+// A recording with its passages handed to passages(list, recording), which
+// reads them in place.
+template <class Node, class Passages>
+SharedRecording readRecordingWith(const Node& j, Passages passages) {
     const Node& o = objectValue(j);
     SharedRecording r;
     r.schemaVersion = intValue(member(o, "schemaVersion"), "schemaVersion");
@@ -164,9 +166,31 @@ SharedRecording readRecording(const Node& j) {
     if (auto s = optionalMember(o, "sessionID")) r.sessionID = uuidValue(*s, "sessionID");
     if (auto l = optionalMember(o, "locale")) r.locale = stringValue(*l, "locale");
     r.transcriptComplete = boolValue(member(o, "transcriptComplete"), "transcriptComplete");
-    r.passages = listValue<SharedPassage>(member(o, "passages"), "passages");
+    passages(member(o, "passages"), r);
     r.audio = listValue<SharedAudio>(member(o, "audio"), "audio");
     return r;
+}
+
+template <class Node>
+SharedRecording readRecording(const Node& j) {
+    return readRecordingWith(j, [](const Node& list, SharedRecording& r) {
+        r.passages = listValue<SharedPassage>(list, "passages");
+    });
+}
+
+// The passages of list, each handed to visit(start, end, text) in order
+// under the same rules as readPassage; text lives as long as the tree.
+template <class Node, class Visit>
+void visitPassages(const Node& list, Visit visit) {
+    if (!list.array()) wrongType("passages", "an array");
+    list.each([&](const Node& element) {
+        const Node& o = objectValue(element);
+        const double start = doubleValue(member(o, "start"), "start");
+        const double end = doubleValue(member(o, "end"), "end");
+        const std::optional<std::string_view> text = member(o, "text").string();
+        if (!text) wrongType("text", "a string");
+        visit(start, end, *text);
+    });
 }
 
 template <class Node>

@@ -81,10 +81,7 @@ void require(bool condition) {
 void SharedRecording::validate() const {
     require(schemaVersion == SyncFormat::version);
     require(std::isfinite(duration) && duration >= 0);
-    for (const auto& p : passages) {
-        require(std::isfinite(p.start) && std::isfinite(p.end));
-        require(p.start >= 0 && p.end >= p.start && p.end <= duration + 1.0);
-    }
+    for (const auto& p : passages) require(validPassageTimes(p.start, p.end, duration));
     std::set<std::int64_t> tracks;
     for (const auto& a : audio) tracks.insert(a.track);
     require(tracks.size() == audio.size());
@@ -93,6 +90,11 @@ void SharedRecording::validate() const {
         require(a.fileName.starts_with(a.sha256 + "."));
         require(a.fileName.find('/') == std::string::npos && a.fileName.find('\\') == std::string::npos);
     }
+}
+
+bool SharedRecording::validPassageTimes(double start, double end, double duration) {
+    return std::isfinite(start) && std::isfinite(end) && start >= 0 && end >= start &&
+           end <= duration + 1.0;
 }
 
 void SharedManifest::validate() const {

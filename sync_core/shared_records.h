@@ -56,6 +56,9 @@ struct SharedRecording {
     // finite non-negative duration, passages within [0, duration + 1] with
     // start <= end, distinct tracks, and each audio entry well formed.
     void validate() const;
+    // The rule validate() applies to each passage: finite times with
+    // 0 <= start <= end <= duration + 1.
+    static bool validPassageTimes(double start, double end, double duration);
 
     friend bool operator==(const SharedRecording&, const SharedRecording&) = default;
 };

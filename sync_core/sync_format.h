@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -51,6 +52,15 @@ template <>
 SharedManifest::Entry decode<SharedManifest::Entry>(std::string_view bytes);
 template <>
 SharedManifest decode<SharedManifest>(std::string_view bytes);
+
+// Receives each passage of a decoded recording in order; text is valid only
+// during the call.
+using PassageVisitor = std::function<void(double start, double end, std::string_view text)>;
+
+// decode<SharedRecording> for readers that keep passages in a form of their
+// own: each passage goes to visit instead of into the result, whose
+// passages stay empty. Accepts and refuses exactly what decode does.
+SharedRecording decodeRecording(std::string_view bytes, const PassageVisitor& visit);
 
 // SHA-256 as 64 lower-case hexadecimal characters.
 std::string digest(std::string_view bytes);

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <vector>
 
 #include "sync_core/json_text.h"
 #include "sync_core/shared_records.h"
@@ -34,6 +36,15 @@ void roundTrip(std::string_view bytes) {
         return;
     }
     fuzz::require(reference && *reference == value, "decode differs from the reference parser");
+    if constexpr (std::is_same_v<T, sync::SharedRecording>) {
+        std::vector<sync::SharedPassage> passages;
+        sync::SharedRecording visited = sync::SyncFormat::decodeRecording(
+            bytes, [&](double start, double end, std::string_view text) {
+                passages.push_back({.start = start, .end = end, .text = std::string(text)});
+            });
+        visited.passages = std::move(passages);
+        fuzz::require(visited == value, "decodeRecording differs from decode");
+    }
     bool valid = true;
     try {
         value.validate();

@@ -199,6 +199,27 @@ TEST_F(LibraryRefresh, RecordsFailingIdentityChecksArePending) {
     EXPECT_EQ(library_.cachedRecords().size(), 1u);
 }
 
+TEST_F(LibraryRefresh, RecordsFailingValidationArePendingAndNotCached) {
+    // 600 s long: a passage may end by 601 s, and none may start before 0.
+    SharedRecording edge = makeRecording(source_, "edge", at("2026-03-01T09:00:00Z"),
+                                         {{.start = 0, .end = 601, .text = "ok"}});
+    SharedRecording late = makeRecording(source_, "late", at("2026-03-01T09:00:00Z"),
+                                         {{.start = 0, .end = 1, .text = "a"},
+                                          {.start = 2, .end = 601.5, .text = "b"}});
+    SharedRecording early = makeRecording(source_, "early", at("2026-03-01T09:00:00Z"),
+                                          {{.start = -1, .end = 1, .text = "c"}});
+    SharedRecording version = makeRecording(source_, "version", at("2026-03-01T09:00:00Z"),
+                                            {{.start = 0, .end = 1, .text = "d"}});
+    version.schemaVersion = 2;
+    writeSource(root(), source_, {edge, late, early, version});
+
+    refreshed();
+    EXPECT_EQ(keys(), std::vector<std::string>{key(source_, edge)});
+    EXPECT_EQ(library_.pendingCount(), 3u);
+    for (const json& issue : library_.issues()) EXPECT_EQ(issue["state"], invalidData);
+    EXPECT_EQ(library_.cachedRecords().size(), 1u);
+}
+
 TEST_F(LibraryRefresh, AudioListedUnderIncludesAudioFalseIsPending) {
     SharedRecording withAudio = makeRecording(source_, "a", at("2026-03-01T09:00:00Z"));
     withAudio.audio.push_back(testing::writeAudio(sourceDir(source_), "audio bytes", 0));

@@ -6,6 +6,7 @@
 #include <functional>
 #include <limits>
 #include <optional>
+#include <type_traits>
 
 #include "sync_core/json_text.h"
 #include "sync_core/sync_failure.h"
@@ -187,6 +188,27 @@ void expectSameAsReference(const std::string& json, const std::string& what) {
         EXPECT_EQ(std::signbit(fast->duration), std::signbit(reference->duration)) << what;
     }
     EXPECT_EQ(fastError, referenceError) << what;
+
+    // The same document with its passages visited instead of kept.
+    if constexpr (std::is_same_v<T, SharedRecording>) {
+        std::optional<SharedRecording> visited;
+        std::string visitedError;
+        try {
+            std::vector<SharedPassage> passages;
+            visited = SyncFormat::decodeRecording(json, [&](double start, double end, std::string_view text) {
+                passages.push_back({.start = start, .end = end, .text = std::string(text)});
+            });
+            EXPECT_TRUE(visited->passages.empty()) << what;
+            visited->passages = std::move(passages);
+        } catch (const DecodingError& e) {
+            visitedError = e.what();
+        }
+        EXPECT_EQ(visited.has_value(), reference.has_value()) << what << ": " << visitedError;
+        if (visited && reference) {
+            EXPECT_EQ(*visited, *reference) << what;
+        }
+        EXPECT_EQ(visitedError, referenceError) << what;
+    }
 }
 
 TEST(SharedRecordsDecoding, AgreesWithTheReferenceParserOnEveryDocument) {
@@ -206,6 +228,16 @@ TEST(SharedRecordsDecoding, AgreesWithTheReferenceParserOnEveryDocument) {
     };
     const std::pair<const char*, std::string> cases[] = {
         {"plain", minimalRecording},
+        {"passages", replaced(R"("passages":[])",
+                              R"("passages":[{"start":0,"end":1,"text":"甲"},{"text":"b","end":2.5,"start":1}])")},
+        {"passage without text", replaced(R"("passages":[])", R"("passages":[{"start":0,"end":1}])")},
+        {"passage text not a string", replaced(R"("passages":[])", R"("passages":[{"start":0,"end":1,"text":1}])")},
+        {"passage with null start", replaced(R"("passages":[])", R"("passages":[{"start":null,"end":1,"text":""}])")},
+        {"passages not a list", replaced(R"("passages":[])", R"("passages":{})")},
+        {"passages, then bad audio", replaced(R"("passages":[],"audio":[])",
+                                              R"("passages":[{"start":0,"end":1,"text":"a"}],"audio":[1])")},
+        {"passages beyond 64-bit integers",
+         replaced(R"("passages":[])", R"("passages":[{"start":0,"end":18446744073709551616,"text":"a"}])")},
         {"duplicate key before", withMember(minimalRecording, R"("name":"first")")},
         {"duplicate key after", appended(R"("name":"last")")},
         {"duplicate key after, null", appended(R"("name":null)")},
