@@ -88,17 +88,21 @@ fs::path recordPath(const std::string& name, const fs::path& recordsDir) {
 }  // namespace
 
 IndexedRecording::IndexedRecording(std::string_view bytes, CaseRule rule) {
-    PassageTexts::Builder texts(rule, bytes.size());
+    // Gathered in a buffer the thread keeps, then copied at its exact size.
+    thread_local std::vector<Times> gathered;
+    gathered.clear();
+    PassageTexts::Builder texts(rule);
     record = SyncFormat::decodeRecording(bytes, [&](double start, double end, std::string_view text) {
-        times.push_back({.start = start, .end = end});
+        gathered.push_back({.start = start, .end = end});
         texts.add(text);
     });
     record.validate();
-    for (const Times& t : times) {
+    for (const Times& t : gathered) {
         if (!sync::SharedRecording::validPassageTimes(t.start, t.end, record.duration))
             throw sync::SyncFailure::invalidData();
     }
-    times.shrink_to_fit();
+    times.assign(gathered.begin(), gathered.end());
+    if (gathered.capacity() > 1 << 16) gathered = {};
     passageText = std::move(texts).finish();
 }
 

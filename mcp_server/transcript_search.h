@@ -105,14 +105,21 @@ class PassageTexts {
 // until the end.
 class PassageTexts::Builder {
   public:
-    // expectedBytes: about the texts' total size; sizes the buffer.
-    Builder(CaseRule rule, std::size_t expectedBytes);
+    explicit Builder(CaseRule rule);
+    ~Builder();
+    Builder(const Builder&) = delete;
+    Builder& operator=(const Builder&) = delete;
+
     void add(std::string_view text);
     PassageTexts finish() &&;
 
   private:
     CaseRule rule_;
     PassageTexts texts_;
+    // Working buffers lent by the thread and given back by the destructor:
+    // folding writes into memory already in the cache, and the texts keep
+    // an exact copy.
+    std::string folded_;
     std::vector<std::size_t> inner_;
 };
 
