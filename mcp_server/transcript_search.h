@@ -92,7 +92,7 @@ class PassageTexts {
     // each stretch that folding changed, in order, three variable-length
     // numbers (unchanged bytes since the last stretch, the stretch's folded
     // length, its original length) and then the original bytes. Most
-    // stretches are one capital letter, so this costs a few bytes each.
+    // stretches are one capital or accented letter: a few bytes each.
     std::vector<std::uint32_t> start_;
     std::vector<std::uint32_t> firstRestoration_;
     std::string restorations_;
