@@ -1,7 +1,6 @@
 #include "shared_records.h"
 
 #include <cmath>
-#include <limits>
 #include <nlohmann/json.hpp>
 #include <set>
 
