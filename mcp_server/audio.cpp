@@ -91,7 +91,7 @@ json Library::audio(const LibraryItem& item, std::int64_t track) const {
     const fs::path cached = SyncFormat::child(shared->fileName, cache_);
     std::error_code error;
     const bool reusable = fs::exists(cached, error) && digestOrEmpty(cached) == shared->sha256;
-    if (!reusable) sync::CloudFiles::copy(source, cached, shared->sha256);
+    if (!reusable) sync::CloudFiles::copy(source, cached, shared->sha256, shared->bytes);
 
     if (SyncFormat::fileDigest(cached) != shared->sha256) {
         fs::remove(cached, error);

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <system_error>
 
-#include "sync_core/json_text.h"
+#include "base/json_text.h"
 
 namespace quillmere::mcp {
 
@@ -18,7 +18,7 @@ namespace {
 void requireFiniteNumbers(const nlohmann::json& value) {
     if (value.is_number_float()) {
         if (!std::isfinite(value.get<double>())) {
-            throw sync::EncodingError("number is not finite");
+            throw base::EncodingError("number is not finite");
         }
     } else if (value.is_structured()) {
         for (const auto& element : value) requireFiniteNumbers(element);
@@ -33,7 +33,7 @@ std::string serializeJSON(const nlohmann::json& value) {
     try {
         text = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
     } catch (const nlohmann::json::exception& e) {
-        throw sync::EncodingError(e.what());
+        throw base::EncodingError(e.what());
     }
     // Outside strings compact JSON holds only punctuation, digits, signs,
     // exponents and the literals, and inside strings a UTF-8 continuation or
@@ -74,7 +74,7 @@ bool emit(const nlohmann::json& value, int fd) {
     std::string text;
     try {
         text = serializeJSON(value);
-    } catch (const sync::EncodingError&) {
+    } catch (const base::EncodingError&) {
         return false;
     }
     writeAll(fd, text);

@@ -10,7 +10,7 @@ namespace quillmere::mcp {
 // ascending byte order, non-ASCII text as UTF-8 and every "/" inside a string
 // as "\/".
 //   serializeJSON({{"uri", "file:///a"}, {"a", 1}})  ->  {"a":1,"uri":"file:\/\/\/a"}
-// Throws sync::EncodingError for a string that is not UTF-8 or a number that
+// Throws base::EncodingError for a string that is not UTF-8 or a number that
 // is not finite; such a value has no JSON form.
 std::string serializeJSON(const nlohmann::json& value);
 

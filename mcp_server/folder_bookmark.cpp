@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <system_error>
 
-#include "sync_core/json_text.h"
+#include "base/json_text.h"
 
 namespace quillmere::mcp {
 
@@ -24,7 +24,7 @@ struct stat statOf(const fs::path& path) {
 std::uint64_t unsignedField(const nlohmann::json& object, const char* key) {
     auto field = object.find(key);
     if (field == object.end() || !field->is_number_unsigned()) {
-        throw sync::DecodingError(std::string("bookmark without a valid \"") + key + "\"");
+        throw base::DecodingError(std::string("bookmark without a valid \"") + key + "\"");
     }
     return field->get<std::uint64_t>();
 }
@@ -42,12 +42,12 @@ FolderBookmark FolderBookmark::create(const fs::path& directory) {
 }
 
 FolderBookmark FolderBookmark::decode(std::string_view data) {
-    nlohmann::json object = sync::parseJSON(data);
-    if (!object.is_object()) throw sync::DecodingError("bookmark is not an object");
+    nlohmann::json object = base::parseJSON(data);
+    if (!object.is_object()) throw base::DecodingError("bookmark is not an object");
     auto path = object.find("path");
     if (path == object.end() || !path->is_string() || path->get_ref<const std::string&>().empty() ||
         path->get_ref<const std::string&>()[0] != '/') {
-        throw sync::DecodingError("bookmark without an absolute \"path\"");
+        throw base::DecodingError("bookmark without an absolute \"path\"");
     }
     return {path->get<std::string>(), unsignedField(object, "device"),
             unsignedField(object, "inode")};
@@ -58,7 +58,7 @@ std::string FolderBookmark::encode() const {
     try {
         return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict) + "\n";
     } catch (const nlohmann::json::exception& e) {
-        throw sync::EncodingError(e.what());
+        throw base::EncodingError(e.what());
     }
 }
 

@@ -20,11 +20,11 @@ struct FolderBookmark {
     // std::system_error (ENOTDIR for something that is not a directory).
     static FolderBookmark create(const std::filesystem::path& directory);
 
-    // Reads the file form. Throws sync::DecodingError for anything but an
+    // Reads the file form. Throws base::DecodingError for anything but an
     // object with an absolute "path" string and non-negative integer
     // "device" and "inode".
     static FolderBookmark decode(std::string_view data);
-    // The file form. Throws sync::EncodingError for a path that is not UTF-8.
+    // The file form. Throws base::EncodingError for a path that is not UTF-8.
     std::string encode() const;
 
     struct Resolution {

@@ -10,7 +10,7 @@
 #include "mcp_server/folder_bookmark.h"
 #include "mcp_server/tool_failure.h"
 #include "sync_core/cloud_files.h"
-#include "sync_core/json_text.h"
+#include "base/json_text.h"
 #include "sync_core/sync_format.h"
 
 namespace quillmere::mcp {

@@ -25,7 +25,7 @@ std::filesystem::path expandTypedPath(std::string_view typed, const std::filesys
 // Saves chosen as the folder choice, replacing an earlier one atomically:
 // chosen must be an existing directory named exactly AgentLibrary; support is
 // created on the way. Throws ToolFailure ("folder") for another name,
-// std::system_error for the file system, sync::EncodingError for a path that
+// std::system_error for the file system, base::EncodingError for a path that
 // is not UTF-8. On failure an earlier choice is left untouched.
 void saveFolderChoice(const std::filesystem::path& chosen, const UserDirectories& directories);
 

@@ -6,7 +6,7 @@
 #include "mcp_server/emit.h"
 #include "mcp_server/tool_failure.h"
 #include "mcp_server/tools.h"
-#include "sync_core/json_text.h"
+#include "base/json_text.h"
 
 namespace quillmere::mcp {
 
@@ -55,8 +55,8 @@ MCPServer::MCPServer(Library& library) : MCPServer(library, call) {}
 std::optional<json> MCPServer::handle(std::string_view line) {
     json message;
     try {
-        message = sync::parseJSON(line);
-    } catch (const sync::DecodingError&) {
+        message = base::parseJSON(line);
+    } catch (const base::DecodingError&) {
         return error(nullptr, -32700, "Parse error");
     }
     if (!message.is_object()) return error(nullptr, -32700, "Parse error");
@@ -125,7 +125,7 @@ json MCPServer::callTool(const json& id, const json& params) {
     }
 }
 
-// Throws sync::EncodingError for a result without a JSON form, which the
+// Throws base::EncodingError for a result without a JSON form, which the
 // caller reports as a read failure.
 json MCPServer::toolResult(std::string_view name, const json& result) const {
     json content = json::array({{{"type", "text"}, {"text", serializeJSON(result)}}});

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <system_error>
 
+#include "base/json_text.h"
 #include "setup_core/command_runner.h"
 #include "setup_core/setup_failure.h"
 #include "setup_core/setup_files.h"
@@ -62,7 +63,11 @@ namespace {
 
 // Parsed codex output, or a discarded value when it is not JSON.
 nlohmann::json parseOutput(const std::string& data) {
-    return nlohmann::json::parse(data, nullptr, /*allow_exceptions=*/false);
+    try {
+        return base::parseJSON(data);
+    } catch (const base::DecodingError&) {
+        return nlohmann::json(nlohmann::json::value_t::discarded);
+    }
 }
 
 std::map<std::string, std::string> environmentWith(const std::string& name,
@@ -108,8 +113,11 @@ std::optional<std::filesystem::path> ClientConfiguration::findCodex(
 
 ConfigurationReceipt ClientConfiguration::installCodex(const std::filesystem::path& cli,
                                                        const std::filesystem::path& home,
-                                                       const std::filesystem::path& codexHome,
+                                                       const std::filesystem::path& givenCodexHome,
                                                        bool replace) const {
+    // Absolute, because codex runs in home: a relative CODEX_HOME would name another
+    // folder there than the one read and backed up here.
+    const std::filesystem::path codexHome = std::filesystem::absolute(givenCodexHome);
     const std::filesystem::path file = codexHome / "config.toml";
     struct stat info {};
     if (::lstat(file.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {

@@ -8,74 +8,30 @@
 #include <deque>
 #include <system_error>
 
+#include "base/posix_file.h"
 #include "setup_core/uuid_text.h"
 
 namespace quillmere::setup {
 namespace {
 
+using base::FileDescriptor;
+
 [[noreturn]] void throwErrno(int error, const std::string& what) {
     throw std::system_error(error, std::generic_category(), what);
 }
 
-// Closes a descriptor on every path out of a scope.
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    // Closes now and reports the result, so that a failed close of written data is seen.
-    int close() {
-        int result = ::close(fd_);
-        fd_ = -1;
-        return result;
-    }
-
-  private:
-    int fd_;
-};
-
-void writeAll(int fd, std::string_view bytes, const std::filesystem::path& path) {
-    while (!bytes.empty()) {
-        ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            throwErrno(errno, "cannot write " + path.string());
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-}
-
-void syncDirectory(const std::filesystem::path& directory) {
-    int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;  // the rename already happened; durability is best effort here
-    ::fsync(fd);
-    ::close(fd);
-}
+// Far above any client configuration, and what the command runner allows a tool's output.
+constexpr std::size_t configurationLimit = 8 * 1024 * 1024;
 
 }  // namespace
 
 std::optional<std::string> readIfPresent(const std::filesystem::path& path) {
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) {
-        if (errno == ENOENT) return std::nullopt;
-        throwErrno(errno, "cannot read " + path.string());
+    try {
+        return base::readRegularFile(path, configurationLimit);
+    } catch (const std::system_error& error) {
+        if (error.code() == std::errc::no_such_file_or_directory) return std::nullopt;
+        throw;
     }
-    std::string bytes;
-    char buffer[65536];
-    for (;;) {
-        ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            throwErrno(errno, "cannot read " + path.string());
-        }
-        if (got == 0) break;
-        bytes.append(buffer, static_cast<std::size_t>(got));
-    }
-    return bytes;
 }
 
 std::filesystem::path resolveSymbolicLinks(const std::filesystem::path& path) {
@@ -132,7 +88,7 @@ void writeAtomically(const std::filesystem::path& path, std::string_view bytes) 
         ::unlink(temporary.c_str());
         throw;
     }
-    syncDirectory(directory);
+    base::syncDirectoryAfterRename(directory);
 }
 
 void createFile(const std::filesystem::path& path, std::string_view bytes, mode_t mode) {
@@ -141,9 +97,9 @@ void createFile(const std::filesystem::path& path, std::string_view bytes, mode_
     try {
         if (::fchmod(fd.get(), mode) != 0)
             throwErrno(errno, "cannot set permissions of " + path.string());
-        writeAll(fd.get(), bytes, path);
+        base::writeAll(fd.get(), bytes, path);
         if (::fsync(fd.get()) != 0) throwErrno(errno, "cannot write " + path.string());
-        if (fd.close() != 0) throwErrno(errno, "cannot write " + path.string());
+        fd.close(path);
     } catch (...) {
         ::unlink(path.c_str());
         throw;

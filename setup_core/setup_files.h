@@ -10,8 +10,9 @@
 namespace quillmere::setup {
 
 // The read-if-present rule: the whole file, or nullopt when it does not exist (ENOENT).
-// Every other failure (permissions, a directory in its place, ...) throws
-// std::system_error unchanged.
+// Opened without blocking and read to at most 8 MiB: anything but a regular file (a
+// FIFO, a link to /dev/zero) or a longer file throws base::FileRefused, whose message
+// says which. Every other failure (permissions, ...) throws std::system_error unchanged.
 std::optional<std::string> readIfPresent(const std::filesystem::path& path);
 
 // The absolute form of path with every symbolic link resolved, the last component

@@ -19,16 +19,20 @@ namespace quillmere::sync::CloudFiles {
 std::string read(const std::filesystem::path& file, std::int64_t limit);
 
 // Replaces file with data atomically (temporary file, fsync, rename, fsync of
-// the directory), creating missing directories first. Throws Cancelled before
+// the directory), creating missing directories first. Once the rename is done
+// the write has happened: a directory that cannot be synced is only a warning. Throws Cancelled before
 // anything is created when stop is requested, std::system_error otherwise.
 void write(std::string_view data, const std::filesystem::path& file, std::stop_token stop = {});
 
 // Copies source to destination through a ".stage-<UUID>" file beside the
 // destination. With expectedHash, the staged bytes must have that SHA-256 or
 // the copy fails with SyncFailure::changedSource and leaves the destination
-// alone. No staging file survives the call. Throws Cancelled,
-// std::system_error.
+// alone. The copy stops one byte past expectedBytes (without it, past the size
+// the source had when opened) and fails with changedSource, so a source that
+// keeps growing cannot fill the destination's file system. No staging file
+// survives the call. Throws Cancelled, std::system_error.
 void copy(const std::filesystem::path& source, const std::filesystem::path& destination,
-          const std::optional<std::string>& expectedHash, std::stop_token stop = {});
+          const std::optional<std::string>& expectedHash,
+          std::optional<std::int64_t> expectedBytes = std::nullopt, std::stop_token stop = {});
 
 }  // namespace quillmere::sync::CloudFiles

@@ -81,7 +81,7 @@ SharedAudio CloudPublisher::publishAudio(const fs::path& media, std::int64_t tra
     }
 
     const fs::path destination = SyncFormat::child(audio.fileName, audioDirectory);
-    if (!fs::exists(destination)) CloudFiles::copy(media, destination, audio.sha256, stop);
+    if (!fs::exists(destination)) CloudFiles::copy(media, destination, audio.sha256, first.size, stop);
 
     ItemStatus again = itemStatusProvider().status(media);
     if (!again.fileSize || !again.modified || *again.fileSize != first.size ||

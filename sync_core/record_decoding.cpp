@@ -66,7 +66,7 @@ class ElementNode {
     template <class V>
     V get() const {
         V out{};
-        if (value_.get(out) != simdjson::SUCCESS) throw DecodingError("unexpected JSON type");
+        if (value_.get(out) != simdjson::SUCCESS) throw base::DecodingError("unexpected JSON type");
         return out;
     }
 
@@ -79,7 +79,7 @@ std::unique_ptr<simdjson::dom::parser> newParser(std::size_t capacity) {
     // Unknown keys are ignored, so nesting is bounded here as well: a deep
     // value inside an otherwise valid record must be refused as parseJSON
     // refuses it.
-    if (parser->allocate(capacity, maxJSONDepth) != simdjson::SUCCESS) return nullptr;
+    if (parser->allocate(capacity, base::maxJSONDepth) != simdjson::SUCCESS) return nullptr;
     return parser;
 }
 
@@ -107,7 +107,7 @@ template <class T>
 T decodeDocument(std::string_view bytes) {
     return decodeWith(
         bytes, [](const ElementNode& root) { return shapes::read<T>(root); },
-        [&] { return fromJSON<T>(parseJSON(bytes)); });
+        [&] { return fromJSON<T>(base::parseJSON(bytes)); });
 }
 
 }  // namespace
@@ -146,7 +146,7 @@ SharedRecording decodeRecording(std::string_view bytes, const PassageVisitor& vi
             });
         },
         [&] {
-            SharedRecording record = fromJSON<SharedRecording>(parseJSON(bytes));
+            SharedRecording record = fromJSON<SharedRecording>(base::parseJSON(bytes));
             for (const SharedPassage& p : record.passages) visit(p.start, p.end, p.text);
             record.passages.clear();
             return record;

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "sync_core/date_time.h"
-#include "sync_core/json_text.h"
+#include "base/json_text.h"
 #include "sync_core/shared_records.h"
 #include "sync_core/uuid.h"
 
@@ -32,14 +32,14 @@ enum class NumberKind { none, unsignedInteger, signedInteger, floating };
 
 // Each failure names the key so a developer can find the fault.
 [[noreturn]] inline void wrongType(const char* key, const char* expected) {
-    throw DecodingError(std::string("\"") + key + "\" must be " + expected);
+    throw base::DecodingError(std::string("\"") + key + "\" must be " + expected);
 }
 
 template <class Node>
 Node member(const Node& object, const char* key) {
     std::optional<Node> value = object.member(key);
     if (!value || value->null()) {
-        throw DecodingError(std::string("missing required key \"") + key + "\"");
+        throw base::DecodingError(std::string("missing required key \"") + key + "\"");
     }
     return *value;
 }
@@ -53,7 +53,7 @@ std::optional<Node> optionalMember(const Node& object, const char* key) {
 
 template <class Node>
 const Node& objectValue(const Node& value) {
-    if (!value.object()) throw DecodingError("expected a JSON object");
+    if (!value.object()) throw base::DecodingError("expected a JSON object");
     return value;
 }
 

@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "json_text.h"
+#include "base/json_text.h"
 #include "record_shapes.h"
 #include "sync_failure.h"
 #include "sync_format.h"
@@ -18,7 +18,7 @@ namespace {
 // ---- encoding helpers ----
 
 json finite(double value) {
-    if (!std::isfinite(value)) throw EncodingError("non-finite number has no JSON form");
+    if (!std::isfinite(value)) throw base::EncodingError("non-finite number has no JSON form");
     return value;
 }
 

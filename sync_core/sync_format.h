@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "json_text.h"
+#include "base/json_text.h"
 #include "shared_records.h"
 
 namespace quillmere::sync::SyncFormat {

@@ -21,7 +21,7 @@
 
 #include "sync_core/cloud_publisher.h"
 #include "sync_core/date_time.h"
-#include "sync_core/json_text.h"
+#include "base/json_text.h"
 #include "sync_core/shared_records.h"
 #include "sync_core/sync_failure.h"
 #include "sync_core/sync_format.h"
@@ -288,8 +288,8 @@ std::vector<Described> readDescription(const fs::path& file, const Options& opti
 
     json document;
     try {
-        document = sync::parseJSON(contents.str());
-    } catch (const sync::DecodingError& e) {
+        document = quillmere::base::parseJSON(contents.str());
+    } catch (const quillmere::base::DecodingError& e) {
         throw InputError(where + ": not valid JSON: " + e.what());
     }
     const fs::path base = fs::absolute(file).parent_path();

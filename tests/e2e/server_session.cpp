@@ -16,7 +16,7 @@
 #include <system_error>
 #include <thread>
 
-#include "sync_core/json_text.h"
+#include "base/json_text.h"
 
 extern char** environ;
 
@@ -117,7 +117,7 @@ std::optional<json> ServerSession::receive(std::chrono::milliseconds limit) {
             std::string line = pending_.substr(0, end);
             pending_.erase(0, end + 1);
             try {
-                return sync::parseJSON(line);
+                return base::parseJSON(line);
             } catch (const std::exception&) {
                 ADD_FAILURE() << "not a JSON line: " << line.substr(0, 200);
                 return std::nullopt;

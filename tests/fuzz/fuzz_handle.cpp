@@ -14,7 +14,7 @@
 #include "mcp_server/mcp_server.h"
 #include "sync_core/cloud_publisher.h"
 #include "sync_core/date_time.h"
-#include "sync_core/json_text.h"
+#include "base/json_text.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {
@@ -79,12 +79,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string wire;
     try {
         wire = mcp::serializeJSON(*response);
-    } catch (const sync::EncodingError&) {
+    } catch (const base::EncodingError&) {
         // emit() drops such a response; it can only stem from bytes the
         // client sent back (an id that is not UTF-8 is refused earlier).
         return 0;
     }
     fuzz::require(wire.find('\n') == std::string::npos, "a response holds a line feed");
-    fuzz::require(sync::parseJSON(wire) == *response, "the wire form reads back differently");
+    fuzz::require(base::parseJSON(wire) == *response, "the wire form reads back differently");
     return 0;
 }

@@ -11,7 +11,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "sync_core/json_text.h"
+#include "base/json_text.h"
 #include "sync_core/shared_records.h"
 #include "sync_core/sync_failure.h"
 #include "sync_core/sync_format.h"
@@ -26,12 +26,12 @@ void roundTrip(std::string_view bytes) {
     T value;
     std::optional<T> reference;
     try {
-        reference = sync::fromJSON<T>(sync::parseJSON(bytes));
-    } catch (const sync::DecodingError&) {
+        reference = sync::fromJSON<T>(base::parseJSON(bytes));
+    } catch (const base::DecodingError&) {
     }
     try {
         value = sync::SyncFormat::decode<T>(bytes);
-    } catch (const sync::DecodingError&) {
+    } catch (const base::DecodingError&) {
         fuzz::require(!reference, "decode refused what the reference parser accepts");
         return;
     }
@@ -56,7 +56,7 @@ void roundTrip(std::string_view bytes) {
     std::string first;
     try {
         first = sync::SyncFormat::encode(value);
-    } catch (const sync::EncodingError&) {
+    } catch (const base::EncodingError&) {
         // Only a value that fails validation may lack a JSON form.
         fuzz::require(!valid, "a valid decoded value has no JSON form");
         return;
@@ -64,7 +64,7 @@ void roundTrip(std::string_view bytes) {
     T again;
     try {
         again = sync::SyncFormat::decode<T>(first);
-    } catch (const sync::DecodingError&) {
+    } catch (const base::DecodingError&) {
         fuzz::fail("the encoded form of a decoded value does not decode");
     }
     fuzz::require(sync::SyncFormat::encode(again) == first, "encoding is not stable");

@@ -9,7 +9,7 @@
 #include <system_error>
 #include <thread>
 
-#include "sync_core/json_text.h"
+#include "base/json_text.h"
 
 namespace quillmere::mcp {
 namespace {
@@ -51,10 +51,10 @@ TEST(SerializeJSON, EscapedTextParsesBackToTheSameValue) {
 }
 
 TEST(SerializeJSON, ValuesWithoutAJSONFormAreRefused) {
-    EXPECT_THROW(serializeJSON(json{{"x", "\xff"}}), sync::EncodingError);
-    EXPECT_THROW(serializeJSON(json{{"\xc3", 1}}), sync::EncodingError);
-    EXPECT_THROW(serializeJSON(json{{"x", std::nan("")}}), sync::EncodingError);
-    EXPECT_THROW(serializeJSON(json{{"x", HUGE_VAL}}), sync::EncodingError);
+    EXPECT_THROW(serializeJSON(json{{"x", "\xff"}}), base::EncodingError);
+    EXPECT_THROW(serializeJSON(json{{"\xc3", 1}}), base::EncodingError);
+    EXPECT_THROW(serializeJSON(json{{"x", std::nan("")}}), base::EncodingError);
+    EXPECT_THROW(serializeJSON(json{{"x", HUGE_VAL}}), base::EncodingError);
 }
 
 struct PipeEnds {

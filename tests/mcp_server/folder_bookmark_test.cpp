@@ -4,7 +4,7 @@
 
 #include <system_error>
 
-#include "sync_core/json_text.h"
+#include "base/json_text.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillmere::mcp {
@@ -58,7 +58,7 @@ TEST(FolderBookmark, RefusesMalformedData) {
              R"({"path":"/a","device":1.5,"inode":2})",
              R"({"path":"/a","device":"1","inode":2})",
          }) {
-        EXPECT_THROW(FolderBookmark::decode(data), sync::DecodingError) << data;
+        EXPECT_THROW(FolderBookmark::decode(data), base::DecodingError) << data;
     }
 }
 

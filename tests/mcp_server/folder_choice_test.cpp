@@ -7,7 +7,7 @@
 #include "mcp_server/folder_bookmark.h"
 #include "mcp_server/tool_failure.h"
 #include "mcp_server/user_directories.h"
-#include "sync_core/json_text.h"
+#include "base/json_text.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillmere::mcp {

@@ -63,10 +63,11 @@ json errorResponse(const json& id, int code, std::string_view message) {
 // ---- framing of messages and ids
 
 TEST_F(ServerTest, MalformedLinesAreParseErrorsWithNullId) {
-    for (std::string_view line :
-         {"not json", "[]", R"([{"jsonrpc":"2.0","id":1,"method":"ping"}])", "42", "\"ping\"",
+    for (std::string_view line : std::initializer_list<std::string_view>{
+             "not json", "[]", R"([{"jsonrpc":"2.0","id":1,"method":"ping"}])", "42", "\"ping\"",
           "null", " ", "\r", R"({"jsonrpc":"2.0","id":1,"method":"ping"} x)",
           R"({"jsonrpc":"2.0","id":1,"method":"ping"} // comment)",
+          std::string_view("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\0junk", 45),
           "{\"jsonrpc\":\"2.0\",\"id\":\"\xff\",\"method\":\"ping\"}"}) {
         EXPECT_EQ(answer(line), errorResponse(nullptr, -32700, "Parse error")) << line;
     }

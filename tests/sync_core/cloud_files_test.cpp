@@ -1,9 +1,16 @@
 #include "sync_core/cloud_files.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <stop_token>
 
 #include "sync_core/sync_failure.h"
@@ -127,7 +134,7 @@ TEST(CloudFilesCancellation, WriteAndCopyCreateNothing) {
     std::stop_source stop;
     stop.request_stop();
     EXPECT_THROW(CloudFiles::write("x", dir / "a" / "b" / "f", stop.get_token()), Cancelled);
-    EXPECT_THROW(CloudFiles::copy(dir / "src", dir / "c" / "f", std::nullopt, stop.get_token()), Cancelled);
+    EXPECT_THROW(CloudFiles::copy(dir / "src", dir / "c" / "f", std::nullopt, std::nullopt, stop.get_token()), Cancelled);
     EXPECT_EQ(listDirectory(dir.path()), std::vector<std::string>{"src"});
 }
 
@@ -158,11 +165,76 @@ TEST(CloudFilesCopy, WrongDigestLeavesTheOldDestinationAndNoStagingFile) {
 TEST(CloudFilesCopy, FailuresLeaveNoStagingFile) {
     TempDir dir;
     fs::create_directories(dir / "dest");
-    EXPECT_THROW(CloudFiles::copy(dir / "missing", dir / "dest" / "f", std::nullopt), std::system_error);
+    EXPECT_THROW(CloudFiles::copy(dir / "missing", dir / "dest" / "f", std::nullopt, std::nullopt), std::system_error);
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
     EXPECT_EQ(failureOf([&] { CloudFiles::copy(dir / "fifo", dir / "dest" / "f", std::nullopt); }),
               SyncFailure::Kind::invalidData);
     EXPECT_TRUE(listDirectory(dir / "dest").empty());
+}
+
+TEST(CloudFilesCopy, StopsOneBytePastTheExpectedSize) {
+    TempDir dir;
+    writeFile(dir / "src", std::string(1 << 20, 'a'));
+    // Writes past 64 KiB fail with EFBIG: a copy to the end would be a system error.
+    rlimit previous{};
+    ::getrlimit(RLIMIT_FSIZE, &previous);
+    auto restore = [&] { ::setrlimit(RLIMIT_FSIZE, &previous); };
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited{64 * 1024, previous.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    for (std::optional<std::int64_t> expected : {std::optional<std::int64_t>(1000), std::optional<std::int64_t>(0)}) {
+        EXPECT_EQ(failureOf([&] { CloudFiles::copy(dir / "src", dir / "dest" / "f", std::nullopt, expected); }),
+                  SyncFailure::Kind::changedSource);
+    }
+    restore();
+    EXPECT_TRUE(listDirectory(dir / "dest").empty());
+}
+
+TEST(CloudFilesCopy, OneDirectoryReachedThroughALinkIsLockedOnce) {
+    TempDir dir;
+    writeFile(dir / "audio" / "src", "bytes");
+    fs::create_directory_symlink(dir / "audio", dir / "linked");
+    // Two flocks on one directory through two descriptors would block this process forever.
+    CloudFiles::copy(dir / "linked" / "src", dir / "audio" / "copy", SyncFormat::digest("bytes"));
+    EXPECT_EQ(readFile(dir / "audio" / "copy"), "bytes");
+}
+
+// Runs f as an unprivileged user (in a child process when this one is root, whom
+// permission bits do not stop) and returns whether it returned normally.
+bool succeedsUnprivileged(const fs::path& owned, const std::function<void()>& f) {
+    if (::geteuid() != 0) {
+        try {
+            f();
+            return true;
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << e.what();
+            return false;
+        }
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::chown(owned.c_str(), 65534, 65534) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+        try {
+            f();
+            ::_exit(0);
+        } catch (...) {
+            ::_exit(1);
+        }
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(CloudFilesWrite, ADirectoryThatCannotBeSyncedDoesNotUndoTheReportOfADoneWrite) {
+    TempDir dir;
+    fs::permissions(dir.path(), fs::perms::all);
+    const fs::path folder = dir / "writable but not readable";
+    fs::create_directory(folder);
+    fs::permissions(folder, fs::perms::owner_write | fs::perms::owner_exec | fs::perms::group_write |
+                                fs::perms::group_exec | fs::perms::others_write | fs::perms::others_exec);
+    EXPECT_TRUE(succeedsUnprivileged(folder, [&] { CloudFiles::write("new", folder / "manifest.json"); }));
+    EXPECT_EQ(readFile(folder / "manifest.json"), "new");
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <optional>
 #include <type_traits>
 
-#include "sync_core/json_text.h"
+#include "base/json_text.h"
 #include "sync_core/sync_failure.h"
 #include "sync_core/sync_format.h"
 
@@ -80,10 +80,10 @@ TEST(SharedRecordsEncoding, SameRecordGivesSameBytesAndRoundTrips) {
 TEST(SharedRecordsEncoding, NonFiniteNumbersAreEncodingErrors) {
     SharedRecording r = sampleRecording();
     r.duration = std::numeric_limits<double>::infinity();
-    EXPECT_THROW(SyncFormat::encode(r), EncodingError);
+    EXPECT_THROW(SyncFormat::encode(r), base::EncodingError);
     r = sampleRecording();
     r.passages[0].end = std::nan("");
-    EXPECT_THROW(SyncFormat::encode(r), EncodingError);
+    EXPECT_THROW(SyncFormat::encode(r), base::EncodingError);
 }
 
 constexpr const char* minimalRecording =
@@ -139,12 +139,13 @@ TEST(SharedRecordsDecoding, RefusesMissingKeysWrongTypesAndBadForms) {
         {"passage without text", replaced(R"("passages":[])", R"("passages":[{"start":0,"end":1}])")},
         {"audio not an array", replaced(R"("audio":[])", R"("audio":{})")},
         {"trailing bytes", std::string(minimalRecording) + "x"},
+        {"NUL then anything", std::string(minimalRecording) + std::string(1, '\0') + "junk"},
         {"comment", std::string("/* c */") + minimalRecording},
         {"not an object", "[]"},
         {"invalid utf-8", replaced(R"("name":"n")", "\"name\":\"\xff\"")},
     };
     for (const auto& c : cases) {
-        EXPECT_THROW(SyncFormat::decode<SharedRecording>(c.json), DecodingError) << c.what;
+        EXPECT_THROW(SyncFormat::decode<SharedRecording>(c.json), base::DecodingError) << c.what;
     }
 }
 
@@ -159,7 +160,7 @@ TEST(SharedRecordsDecoding, IntegralNumbersAreAcceptedInAnyForm) {
 TEST(SharedRecordsDecoding, DeepNestingFailsInsteadOfExhaustingTheStack) {
     std::string deep(500000, '[');
     deep += std::string(500000, ']');
-    EXPECT_THROW(SyncFormat::decode<SharedManifest>(deep), DecodingError);
+    EXPECT_THROW(SyncFormat::decode<SharedManifest>(deep), base::DecodingError);
     // Brackets inside strings do not count towards the depth.
     std::string text = withMember(minimalRecording, "\"x\":\"" + std::string(2000, '[') + "\"");
     EXPECT_NO_THROW(SyncFormat::decode<SharedRecording>(text));
@@ -174,12 +175,12 @@ void expectSameAsReference(const std::string& json, const std::string& what) {
     std::string fastError, referenceError;
     try {
         fast = SyncFormat::decode<T>(json);
-    } catch (const DecodingError& e) {
+    } catch (const base::DecodingError& e) {
         fastError = e.what();
     }
     try {
-        reference = fromJSON<T>(parseJSON(json));
-    } catch (const DecodingError& e) {
+        reference = fromJSON<T>(base::parseJSON(json));
+    } catch (const base::DecodingError& e) {
         referenceError = e.what();
     }
     EXPECT_EQ(fast.has_value(), reference.has_value()) << what << ": " << fastError << referenceError;
@@ -200,7 +201,7 @@ void expectSameAsReference(const std::string& json, const std::string& what) {
             });
             EXPECT_TRUE(visited->passages.empty()) << what;
             visited->passages = std::move(passages);
-        } catch (const DecodingError& e) {
+        } catch (const base::DecodingError& e) {
             visitedError = e.what();
         }
         EXPECT_EQ(visited.has_value(), reference.has_value()) << what << ": " << visitedError;
@@ -255,8 +256,8 @@ TEST(SharedRecordsDecoding, AgreesWithTheReferenceParserOnEveryDocument) {
         {"escaped nul", replaced(R"("name":"n")", R"("name":"a\u0000b")")},
         {"raw control character", replaced(R"("name":"n")", "\"name\":\"\x01\"")},
         {"overlong utf-8", replaced(R"("name":"n")", "\"name\":\"\xC0\xAF\"")},
-        {"nesting at the bound inside an unknown key", nested(maxJSONDepth)},
-        {"nesting past the bound inside an unknown key", nested(maxJSONDepth + 1)},
+        {"nesting at the bound inside an unknown key", nested(base::maxJSONDepth)},
+        {"nesting past the bound inside an unknown key", nested(base::maxJSONDepth + 1)},
         {"wrong type", replaced(R"("duration":5)", R"("duration":"5")")},
         {"trailing bytes", std::string(minimalRecording) + " x"},
         {"empty", ""},

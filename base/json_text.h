@@ -5,11 +5,11 @@
 #include <stdexcept>
 #include <string_view>
 
-namespace quillmere::sync {
+namespace quillmere::base {
 
 // Malformed JSON, JSON nested too deeply, or a value that does not have the
-// form a record requires. The message names the fault for developers; users
-// see the fixed messages of SyncFailure and the tools instead.
+// form its reader requires. The message names the fault for developers; users
+// see the fixed messages of each subsystem's own failures instead.
 class DecodingError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -26,8 +26,8 @@ public:
 inline constexpr int maxJSONDepth = 512;
 
 // Strict parse of untrusted bytes: one JSON value with optional surrounding
-// whitespace, no comments, valid UTF-8, nesting at most maxJSONDepth deep.
-// Throws DecodingError.
+// whitespace, no comments, valid UTF-8, no NUL byte anywhere, nesting at most
+// maxJSONDepth deep. Throws DecodingError.
 nlohmann::json parseJSON(std::string_view bytes);
 
-}  // namespace quillmere::sync
+}  // namespace quillmere::base

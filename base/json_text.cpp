@@ -1,6 +1,6 @@
-#include "json_text.h"
+#include "base/json_text.h"
 
-namespace quillmere::sync {
+namespace quillmere::base {
 
 namespace {
 
@@ -36,6 +36,9 @@ bool nestingWithinBound(std::string_view bytes) {
 }  // namespace
 
 nlohmann::json parseJSON(std::string_view bytes) {
+    // nlohmann's lexer takes a NUL for the end of input and would accept whatever
+    // precedes it, dropping the rest; JSON text never holds one.
+    if (bytes.find('\0') != std::string_view::npos) throw DecodingError("NUL byte in JSON text");
     if (!nestingWithinBound(bytes)) throw DecodingError("JSON nested too deeply");
     try {
         return nlohmann::json::parse(bytes.begin(), bytes.end(), nullptr, true, false);
@@ -44,4 +47,4 @@ nlohmann::json parseJSON(std::string_view bytes) {
     }
 }
 
-}  // namespace quillmere::sync
+}  // namespace quillmere::base
