@@ -21,17 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path codexHomeFor(const SetupEnvironment& environment) {
-    const auto it = environment.variables.find("CODEX_HOME");
-    // An empty value would name the working directory, never what the user meant.
-    if (it != environment.variables.end() && !it->second.empty()) {
-        std::error_code ignored;
-        const fs::path absolute = fs::absolute(fs::path(it->second), ignored);
-        return absolute.empty() ? fs::path(it->second) : absolute;
-    }
-    return environment.home / ".codex";
-}
-
 bool isReadable(const fs::path& path) {
     return ::access(path.c_str(), R_OK) == 0;
 }
@@ -55,7 +44,7 @@ SetupModel::SetupModel(SetupEnvironment environment, FilePicker& picker, QObject
     : QObject(parent),
       picker_(picker),
       home_(environment.home),
-      codexHome_(codexHomeFor(environment)),
+      codexHome_(setup::codexHome(environment.home, environment.variables)),
       executable_(environment.applicationDirectory / "bin" / "quillmere-mcp"),
       cli_(setup::ClientConfiguration::findCodex(environment.home, environment.variables)) {}
 

@@ -46,4 +46,13 @@ std::filesystem::path configurationURL(AgentClient client, const std::filesystem
     return {};
 }
 
+std::filesystem::path codexHome(const std::filesystem::path& home,
+                                const std::map<std::string, std::string>& variables) {
+    const auto it = variables.find("CODEX_HOME");
+    if (it == variables.end() || it->second.empty()) return home / ".codex";
+    std::error_code ignored;
+    const std::filesystem::path absolute = std::filesystem::absolute(it->second, ignored);
+    return absolute.empty() ? std::filesystem::path(it->second) : absolute;
+}
+
 }  // namespace quillmere::setup

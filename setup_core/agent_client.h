@@ -2,7 +2,9 @@
 
 #include <array>
 #include <filesystem>
+#include <map>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace quillmere::setup {
@@ -26,5 +28,12 @@ std::optional<AgentClient> agentClientFromRawValue(std::string_view raw);
 // home/.cursor/mcp.json for Cursor. Only joins paths; touches no file.
 std::filesystem::path configurationURL(AgentClient client, const std::filesystem::path& home,
                                        const std::filesystem::path& codexHome);
+
+// Codex's home: $CODEX_HOME when set and not empty, made absolute against the working
+// directory (codex runs elsewhere, and a relative value would name another folder
+// there), else home/.codex. An empty value would name the working directory, never
+// what the user meant.
+std::filesystem::path codexHome(const std::filesystem::path& home,
+                                const std::map<std::string, std::string>& variables);
 
 }  // namespace quillmere::setup

@@ -2,10 +2,13 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <exception>
 #include <system_error>
 
+#include "base/json_text.h"
 #include "setup_core/directory_lock.h"
 #include "setup_core/setup_failure.h"
 #include "setup_core/setup_files.h"
@@ -14,21 +17,83 @@
 namespace quillmere::setup {
 namespace {
 
-// Deeper documents are refused as malformed: the serializer recurses once per level.
-constexpr int maximumDepth = 512;
-
 nlohmann::json parseStrictly(const std::string& bytes) {
-    nlohmann::json::parser_callback_t bounded = [](int depth, nlohmann::json::parse_event_t,
-                                                   nlohmann::json&) {
-        if (depth > maximumDepth) throw SetupFailure(SetupFailure::Kind::malformed);
-        return true;
-    };
     try {
-        return nlohmann::json::parse(bytes, bounded, /*allow_exceptions=*/true,
-                                     /*ignore_comments=*/false);
-    } catch (const nlohmann::json::exception&) {
+        return base::parseJSON(bytes);
+    } catch (const base::DecodingError&) {
         throw SetupFailure(SetupFailure::Kind::malformed);
     }
+}
+
+// The number a JSON number's text denotes, as sign, significant digits without
+// leading or trailing zeros, and the power of ten of the last digit; zero has no
+// sign. Exponents are saturated far beyond what any double reaches.
+struct DecimalValue {
+    bool negative = false;
+    std::string digits;
+    long long exponent = 0;
+    bool operator==(const DecimalValue&) const = default;
+};
+
+DecimalValue decimalValue(std::string_view text) {
+    DecimalValue value;
+    std::size_t i = 0;
+    if (text.starts_with('-')) {
+        value.negative = true;
+        ++i;
+    }
+    bool fraction = false;
+    for (; i < text.size() && text[i] != 'e' && text[i] != 'E'; ++i) {
+        if (text[i] == '.') {
+            fraction = true;
+        } else {
+            value.digits += text[i];
+            if (fraction) --value.exponent;
+        }
+    }
+    if (i < text.size()) {
+        ++i;
+        bool negativeExponent = false;
+        if (text[i] == '+' || text[i] == '-') negativeExponent = text[i++] == '-';
+        long long written = 0;
+        for (; i < text.size(); ++i) written = std::min(written * 10 + (text[i] - '0'), 1'000'000'000LL);
+        value.exponent += negativeExponent ? -written : written;
+    }
+    const std::size_t first = value.digits.find_first_not_of('0');
+    if (first == std::string::npos) return DecimalValue{};
+    value.digits.erase(0, first);
+    while (value.digits.back() == '0') {
+        value.digits.pop_back();
+        ++value.exponent;
+    }
+    return value;
+}
+
+// True when every number of the valid JSON text is written back by the serializer
+// as the same number: integers beyond 64 bits and decimals with more digits than a
+// double holds are not, and neither is a magnitude beyond a double's range.
+bool numbersSurviveRewriting(std::string_view text) {
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') ++i;
+            else if (c == '"') inString = false;
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+            continue;
+        }
+        if (c != '-' && (c < '0' || c > '9')) continue;
+        const std::size_t end = text.find_first_not_of("0123456789+-.eE", i);
+        const std::string_view number = text.substr(i, end - i);
+        const nlohmann::json parsed = nlohmann::json::parse(number, nullptr, false);
+        if (!parsed.is_number() || !std::isfinite(parsed.get<double>())) return false;
+        if (decimalValue(number) != decimalValue(parsed.dump())) return false;
+        i = end - 1;
+    }
+    return true;
 }
 
 }  // namespace
@@ -63,6 +128,10 @@ std::optional<std::string> ClientConfiguration::mergeJSON(
         if (*existing == wanted) return std::nullopt;
         if (!replace) throw SetupFailure(SetupFailure::Kind::conflict);
     }
+    // Keep the user's numbers exactly or change nothing: the serializer would write a
+    // 30-digit integer as a rounded double.
+    if (contents && !numbersSurviveRewriting(*contents))
+        throw SetupFailure(SetupFailure::Kind::inexactNumber);
     servers[serverName] = wanted;
     top["mcpServers"] = std::move(servers);
     // nlohmann::json keeps object keys sorted and never escapes "/".

@@ -5,7 +5,7 @@
 namespace quillmere::setup {
 
 const std::string& SetupFailure::errorDescription() const noexcept {
-    static const std::array<std::string, 8> messages = {
+    static const std::array<std::string, 9> messages = {
         "客户端配置格式无法识别，原文件未修改。请先修复配置；带注释的 JSON 暂不支持自动合并。",  // malformed
         "客户端已有同名 MCP 服务。需要确认后才能替换。",                           // conflict
         "配置文件刚刚发生变化。请关闭客户端的配置编辑页面后重试。",                // changed
@@ -15,6 +15,8 @@ const std::string& SetupFailure::errorDescription() const noexcept {
         "操作超时，请稍后重试。",                                                    // timedOut
         "配置读回与预期不一致。请检查客户端设置；已有文件的备份会保留。",            // verification
         "Codex 配置文件是符号链接。为保留链接，请在 Codex 中手动添加本 MCP 服务。",  // linkedCodexConfig
+        "客户端配置中有数字无法按原值写回（位数过多或超出范围），原文件未修改。请在客户端中手动添加本 "
+        "MCP 服务。",  // inexactNumber
     };
     return messages[static_cast<std::size_t>(kind_)];
 }

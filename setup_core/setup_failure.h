@@ -20,6 +20,7 @@ class SetupFailure : public std::exception {
         timedOut,           // a child process outlived its time limit
         verification,       // the read-back differs from what was written
         linkedCodexConfig,  // config.toml is a symbolic link and is left alone
+        inexactNumber,      // rewriting would change a number of the file; left untouched
     };
 
     explicit SetupFailure(Kind kind) noexcept : kind_(kind) {}

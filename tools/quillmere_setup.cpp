@@ -193,14 +193,15 @@ int run(const Options& options) {
     }
 
     const fs::path home = homeDirectory();
-    const fs::path codexHome = environmentValue("CODEX_HOME").value_or((home / ".codex").string());
+    const std::map<std::string, std::string> environment = processEnvironment();
+    const fs::path codexHome = quillmere::setup::codexHome(home, environment);
     const ClientConfiguration configuration{server, folder};
 
     ConfigurationReceipt receipt;
     if (options.client == AgentClient::codex) {
         std::optional<fs::path> cli = options.codex;
         if (cli && !quillmere::setup::isExecutableFile(*cli)) cli.reset();
-        if (!options.codex) cli = ClientConfiguration::findCodex(home, processEnvironment());
+        if (!options.codex) cli = ClientConfiguration::findCodex(home, environment);
         if (!cli) throw SetupFailure(SetupFailure::Kind::cliMissing);
         receipt = configuration.installCodex(*cli, home, codexHome, options.replace);
     } else {

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
+#include <tuple>
 #include <fstream>
 #include <future>
 #include <regex>
@@ -142,6 +144,8 @@ TEST(MergeJSON, UnusableContentsAreMalformedEvenWhenReplacing) {
         R"({"a": )",
         "{\"a\": \"\xff\"}",
         R"({"deep": )" + deep + "}",
+        std::string("{\"mcpServers\":{}}\0junk", 22),
+        R"({"n": 1e400})",
     };
     for (const std::string& contents : rows) {
         SCOPED_TRACE(contents.substr(0, 40));
@@ -165,6 +169,30 @@ TEST(MergeJSON, OtherValuesKeepTheirTypes) {
     EXPECT_TRUE(result["on"].is_boolean());
     EXPECT_TRUE(result["count"].is_number_integer());
     EXPECT_EQ(result["big"].get<std::uint64_t>(), 18446744073709551615ull);
+}
+
+// A number the rewrite would change refuses the install; one written back as the same
+// number, in whatever notation, does not.
+TEST(MergeJSON, NumbersAreKeptExactlyOrTheInstallIsRefused) {
+    const std::pair<std::string, bool> rows[] = {
+        {R"({"n": 123456789012345678901234567890})", false},
+        {R"({"n": -9223372036854775809})", false},
+        {R"({"n": 3.14159265358979323846})", false},
+        {R"({"n": 1e-400})", false},
+        {R"({"mcpServers": {"x": {"env": {"N": 12345678901234567890123}}}})", false},
+        {R"({"n": 18446744073709551615, "m": -9223372036854775808})", true},
+        {R"({"n": 0.1, "m": 1.50, "k": 1E2, "z": -0, "w": -0.0, "e": 2.5e-3})", true},
+        {R"({"s": "123456789012345678901234567890", "t": "\"1e400"})", true},
+    };
+    for (const auto& [contents, kept] : rows) {
+        SCOPED_TRACE(contents);
+        if (kept) {
+            EXPECT_TRUE(sampleConfiguration().mergeJSON(contents, false));
+        } else {
+            EXPECT_EQ(failureOf([&] { sampleConfiguration().mergeJSON(contents, false); }),
+                      Kind::inexactNumber);
+        }
+    }
 }
 
 // --- installJSON over a temporary home
@@ -310,11 +338,29 @@ TEST_F(InstallJSON, WithoutCloudRootArgsAreStdioOnly) {
               json::array({"--stdio"}));
 }
 
-TEST_F(InstallJSON, UnreadableConfigurationIsAnErrorNotAbsence) {
+// What stands where the file should be is refused at once with a message naming the
+// path, and nothing is written: never absence, never a blocked or endless read.
+TEST_F(InstallJSON, ConfigurationThatIsNoRegularFileOrTooLongIsRefused) {
     const fs::path file = cursorFile();
-    fs::create_directories(file);  // a directory where the file should be
-    EXPECT_THROW(configuration.installJSON(file, false), std::system_error);
-    EXPECT_TRUE(fs::is_directory(file));
+    const std::tuple<const char*, std::function<void()>, fs::path> rows[] = {
+        {"a directory", [&] { fs::create_directories(file); }, file},
+        {"a FIFO", [&] { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); }, file},
+        {"a link to /dev/zero", [&] { fs::create_symlink("/dev/zero", file); }, "/dev/zero"},
+        {"8 MiB and a byte", [&] { writeFile(file, std::string(8 * 1024 * 1024 + 1, ' ')); }, file},
+    };
+    for (const auto& [what, make, named] : rows) {
+        SCOPED_TRACE(what);
+        fs::remove_all(file.parent_path());
+        fs::create_directories(file.parent_path());
+        make();
+        try {
+            configuration.installJSON(file, false);
+            ADD_FAILURE() << "accepted";
+        } catch (const std::exception& error) {
+            EXPECT_THAT(error.what(), ::testing::HasSubstr("cannot read " + named.string()));
+        }
+        EXPECT_EQ(listDirectory(file.parent_path()), std::vector<std::string>{"mcp.json"});
+    }
 }
 
 // Whether some process waits for a flock on the file with this inode (/proc/locks marks

@@ -73,13 +73,15 @@ class QuillmereSetupTool : public ::testing::Test {
         fs::permissions(path, fs::perms::owner_all);
     }
 
-    ProcessResult tool(std::vector<std::string> arguments, const fs::path& program = {}) {
+    ProcessResult tool(std::vector<std::string> arguments, const fs::path& program = {},
+                       const std::string& codexHomeValue = {}) {
         ProcessOptions options;
         options.program = program.empty() ? testing::buildDirectory() / "quillmere-setup" : program;
         options.arguments = std::move(arguments);
         options.environment = {{"HOME", home.string()},
-                               {"CODEX_HOME", codexHome.string()},
+                               {"CODEX_HOME", codexHomeValue.empty() ? codexHome.string() : codexHomeValue},
                                {"PATH", nodeDirectory() + ":/usr/bin:/bin"}};
+        options.workingDirectory = root.path();
         return runProcess(options);
     }
 
@@ -192,6 +194,18 @@ TEST_F(QuillmereSetupTool, CodexIsRegisteredThroughTheRealTool) {
     ASSERT_TRUE(backup);
     EXPECT_EQ(replaced.standardOutput, receipt(config, *backup, true));
     EXPECT_EQ(readFile(*backup), before);
+}
+
+// codex runs in the home directory; the relative value still means the folder below
+// the directory the user ran quillmere-setup in, where the file is read and backed up.
+TEST_F(QuillmereSetupTool, RelativeCodexHomeIsTheFolderBelowTheWorkingDirectory) {
+    ProcessResult result =
+        tool(install("codex", {"--codex", testing::realCodex().string()}), {}, "relative/codex");
+    EXPECT_EQ(result.exitStatus, 0) << result.describe() << result.standardError;
+    const fs::path config = root / "relative/codex/config.toml";
+    EXPECT_EQ(result.standardOutput, receipt(config, std::nullopt, true));
+    EXPECT_NE(readFile(config).find("quillmere"), std::string::npos);
+    EXPECT_FALSE(fs::exists(home / "relative"));
 }
 
 TEST_F(QuillmereSetupTool, CodexIsFoundWhereItIsUsuallyInstalled) {
