@@ -1,5 +1,6 @@
 #include "mcp_server/program.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -81,6 +82,10 @@ int printStatus(Library& library) {
 
 int runProgram(const CommandLine& commandLine) {
     std::signal(SIGPIPE, SIG_IGN);
+    // Whatever the server creates for itself (the audio cache and its copies of the
+    // user's recordings, the support folder, the saved choice) is its owner's alone,
+    // whatever umask it was started with. Existing folders keep their modes.
+    ::umask(077);
     UserDirectories directories = UserDirectories::find(commandLine.argument("--cache-root"));
     if (commandLine.flag("--help")) return printHelp();
     if (commandLine.flag("--choose-folder")) return runFolderChoice(directories);

@@ -37,6 +37,14 @@ fs::path resolve(fs::path p) {
     throw std::system_error(ELOOP, std::generic_category(), p.string());
 }
 
+// "x/" and "x/." name the directory x; kept, the separator would stay on the
+// resolved root of a directory that does not exist yet, and no child's parent
+// would ever equal it.
+fs::path withoutTrailingSeparators(fs::path p) {
+    while ((!p.has_filename() || p.filename() == ".") && p.has_relative_path()) p = p.parent_path();
+    return p;
+}
+
 std::string hex(const unsigned char* bytes, unsigned length) {
     static constexpr char digits[] = "0123456789abcdef";
     std::string out(length * 2, '0');
@@ -51,7 +59,7 @@ std::string dump(const nlohmann::json& value) {
     try {
         return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
     } catch (const nlohmann::json::exception& e) {
-        throw EncodingError(e.what());
+        throw base::EncodingError(e.what());
     }
 }
 
@@ -66,7 +74,7 @@ fs::path child(std::string_view name, const fs::path& root) {
         name.find_first_of(std::string_view("/\\\0", 3)) != std::string_view::npos) {
         throw SyncFailure::invalidData();
     }
-    fs::path base = resolve(fs::absolute(root));
+    fs::path base = resolve(withoutTrailingSeparators(fs::absolute(root)));
     fs::path result = resolve(base / fs::path(name));
     if (result.parent_path() != base) throw SyncFailure::invalidData();
     return result;

@@ -48,9 +48,11 @@ class AudioCacheFault : public ::testing::Test {
     fs::path cache() const { return home_ / "cache"; }
     std::string key() const { return recording_.sourceID.text() + "/" + recording_.id.text(); }
 
-    std::unique_ptr<ServerSession> start(std::optional<std::uint64_t> fileSizeLimit = {}) {
+    std::unique_ptr<ServerSession> start(std::optional<std::uint64_t> fileSizeLimit = {},
+                                         std::optional<std::string> cacheRoot = {}) {
         auto session = std::make_unique<ServerSession>(
-            home_.path(), root(), std::vector<std::string>{"--cache-root", cache().string()},
+            home_.path(), root(),
+            std::vector<std::string>{"--cache-root", cacheRoot.value_or(cache().string())},
             fileSizeLimit);
         EXPECT_TRUE(session->initialize()) << session->standardError();
         return session;
@@ -145,6 +147,41 @@ TEST_F(AudioCacheFault, ReadOnlyCacheIsAnErrorResultAndNothingIsWritten) {
     }
     expectDelivered(*session);
     EXPECT_EQ(session->finish(), 0) << session->standardError();
+}
+
+TEST_F(AudioCacheFault, CacheRootNotYetMadeDeliversHoweverItIsWritten) {
+    for (const std::string suffix : {"", "/", "/.", "//"}) {
+        SCOPED_TRACE(cache().string() + suffix);
+        fs::remove_all(cache());
+        auto session = start({}, cache().string() + suffix);
+        expectDelivered(*session);
+        EXPECT_EQ(session->finish(), 0) << session->standardError();
+    }
+}
+
+int modeOf(const fs::path& path) {
+    return static_cast<int>(fs::status(path).permissions() & fs::perms::all);
+}
+
+TEST_F(AudioCacheFault, CopiesOfRecordingsAndTheFoldersMadeForThemAreTheOwnersAlone) {
+    const mode_t previous = ::umask(022);
+    fs::create_directories(cache());
+    fs::permissions(cache(), fs::perms::owner_all | fs::perms::group_all);
+    auto session = start();
+    expectDelivered(*session);
+    EXPECT_EQ(modeOf(cache()), 0770) << "an existing cache root keeps its mode";
+    EXPECT_EQ(modeOf(cache() / recording_.audio[0].fileName), 0600);
+
+    // The default cache, made by the server.
+    ServerSession defaults(home_.path(), root());
+    ASSERT_TRUE(defaults.initialize()) << defaults.standardError();
+    const std::optional<json> audio = defaults.call("get_audio", {{"recording_key", key()}});
+    ::umask(previous);
+    ASSERT_TRUE(audio && (*audio)["state"] == "available") << (audio ? audio->dump() : "");
+    const fs::path bridge = home_ / ".cache" / "QuillmereBridge";
+    EXPECT_EQ(modeOf(bridge), 0700);
+    EXPECT_EQ(modeOf(bridge / "Audio"), 0700);
+    EXPECT_EQ(modeOf(bridge / "Audio" / recording_.audio[0].fileName), 0600);
 }
 
 }  // namespace

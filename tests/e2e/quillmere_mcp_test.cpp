@@ -1,6 +1,7 @@
 // The built quillmere-mcp, started as a client or a person would start it.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <signal.h>
 
 #include <cstdlib>
@@ -138,13 +139,20 @@ TEST_F(QuillmereMCP, StatusPrintsOneJSONObjectLine) {
 // ---- folder choice
 
 TEST_F(QuillmereMCP, AChosenFolderIsUsedWhenNoAbsoluteCloudRootIsGiven) {
+    const mode_t umask = ::umask(022);
     ProcessResult chosen = chooseFolder("~/Sync/AgentLibrary\n");
+    ::umask(umask);
     EXPECT_EQ(chosen.exitStatus, 0) << chosen.describe();
     EXPECT_EQ(chosen.standardOutput, "");
     EXPECT_EQ(chosen.standardError,
               "选择 iCloud Drive → Quillmere → AgentLibrary。手机首次成功发布后才会出现。\n"
               "已保存共享目录。现在可使用 --stdio 接入 MCP 客户端。\n");
-    EXPECT_TRUE(fs::is_regular_file(home_ / ".config/QuillmereBridge/folder.bookmark"));
+    // The user's own whatever the umask: the choice names a folder of private recordings.
+    EXPECT_EQ(fs::status(home_ / ".config/QuillmereBridge").permissions() & fs::perms::all,
+              fs::perms::owner_all);
+    EXPECT_EQ(fs::status(home_ / ".config/QuillmereBridge/folder.bookmark").permissions() &
+                  fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
 
     for (const auto& arguments : std::vector<std::vector<std::string>>{
              {},
