@@ -1,5 +1,6 @@
 #include <QApplication>
 
+#include "setup_app/qt_translations.h"
 #include "setup_app/setup_model.h"
 #include "setup_app/setup_window.h"
 
@@ -12,6 +13,7 @@ int main(int argc, char** argv) {
     // Lets the desktop match the window to quillmere-mcp-setup.desktop and its icon.
     QGuiApplication::setDesktopFileName("quillmere-mcp-setup");
     QApplication::setQuitOnLastWindowClosed(true);
+    quillmere::app::installQtTranslations(application, QLocale::system());
 
     quillmere::app::SetupWindow window(quillmere::app::SetupEnvironment::current());
     window.show();

@@ -114,22 +114,46 @@ PathLine::PathLine(int maxLines, QWidget* parent) : QTextEdit(parent), maxLines_
     viewport()->setAutoFillBackground(false);
     setStyleSheet("QTextEdit { background: transparent; }");
     document()->setDocumentMargin(0);
-    fitHeight();
+    layOut();
 }
 
 void PathLine::setPath(const QString& text) {
-    if (text == toPlainText()) return;
-    setPlainText(text);
-    fitHeight();
+    if (text == path_) return;
+    path_ = text;
+    setToolTip(text);
+    layOut();
 }
 
 void PathLine::resizeEvent(QResizeEvent* event) {
     QTextEdit::resizeEvent(event);
-    fitHeight();
+    layOut();
 }
 
-void PathLine::fitHeight() {
+bool PathLine::showFits(const QString& shown) {
+    setPlainText(shown);
+    const int content = static_cast<int>(std::ceil(document()->size().height()));
+    return content <= fontMetrics().lineSpacing() * maxLines_;
+}
+
+void PathLine::layOut() {
     document()->setTextWidth(viewport()->width());
+    if (!showFits(path_)) {
+        // The most characters, split evenly around "…", that still fit.
+        auto elided = [this](qsizetype kept) {
+            qsizetype head = (kept + 1) / 2, tail = kept / 2;
+            // Never split a surrogate pair.
+            if (head > 0 && path_[head - 1].isHighSurrogate()) --head;
+            if (tail > 0 && path_[path_.size() - tail].isLowSurrogate()) --tail;
+            return path_.left(head) + QChar(0x2026) + path_.right(tail);
+        };
+        qsizetype low = 0, high = path_.size() - 1;
+        while (low < high) {
+            const qsizetype middle = (low + high + 1) / 2;
+            if (showFits(elided(middle))) low = middle;
+            else high = middle - 1;
+        }
+        showFits(elided(low));
+    }
     const int line = fontMetrics().lineSpacing();
     const int content = static_cast<int>(std::ceil(document()->size().height()));
     setFixedHeight(std::clamp(content, line, line * maxLines_) + 2 * frameWidth());

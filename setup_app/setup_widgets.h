@@ -34,19 +34,24 @@ class Spinner : public QWidget {
 };
 
 // A read-only, selectable line of text (a file-system path) that wraps anywhere, since
-// paths have no spaces to wrap at, and grows to at most maxLines lines. Unlike a
-// QLabel, copying the selection gives exactly the path.
+// paths have no spaces to wrap at, and grows to at most maxLines lines. A longer path
+// is elided in the middle, where "…" shows that something is left out, and its
+// tooltip holds the whole path. Unlike a QLabel, copying a selection of a path that
+// fits gives exactly the path.
 class PathLine : public QTextEdit {
   public:
     explicit PathLine(int maxLines, QWidget* parent = nullptr);
     void setPath(const QString& text);
-    QString path() const { return toPlainText(); }
+    // The whole path, however it is shown.
+    QString path() const { return path_; }
 
   protected:
     void resizeEvent(QResizeEvent* event) override;
 
   private:
-    void fitHeight();
+    void layOut();
+    bool showFits(const QString& shown);
+    QString path_;
     int maxLines_;
 };
 

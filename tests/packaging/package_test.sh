@@ -36,6 +36,7 @@ depends="$(dpkg-deb --field "$deb" Depends)"
 for library_package in libc6 libstdc++6 libqt6widgets6 libicu; do
     [[ "$depends" == *"$library_package"* ]] || fail "Depends lacks $library_package: $depends"
 done
+check_equal "recommended packages" qt6-translations-l10n "$(dpkg-deb --field "$deb" Recommends)"
 
 dpkg -x "$deb" "$work/root"
 prefix="$work/root/usr"

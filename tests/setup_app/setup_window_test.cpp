@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <vector>
 
+#include "setup_app/qt_translations.h"
+#include "setup_app/setup_widgets.h"
 #include "tests/setup_app/setup_app_test_support.h"
 #include "tests/support/temp_dir.h"
 
@@ -115,6 +117,29 @@ TEST_F(SetupWindowTest, FreshStartShowsTheGuideAndADisabledButton) {
               "自动保留其他 MCP 服务；修改已有配置前会创建备份。录音内容不会上传给配置工具。");
     EXPECT_EQ(color("messageLine"), color("footerHint")) << "the secondary colour";
     EXPECT_NE(color("messageLine"), window->palette().color(QPalette::WindowText));
+}
+
+TEST_F(SetupWindowTest, AFolderPathLongerThanThreeLinesIsElidedInTheMiddle) {
+    fs::path folder = sandbox.root();
+    for (int i = 0; i < 30; ++i) folder /= "a-rather-long-folder-name-" + std::to_string(i);
+    folder /= "AgentLibrary";
+    fs::create_directories(folder);
+    open();
+    picker.answers.push_back(folder);
+    click("chooseFolder");
+    const auto* line = child<app::PathLine>("folderLine");
+    const QString whole = QString::fromStdString(folder.string());
+    const QString shown = line->toPlainText();
+    EXPECT_TRUE(shown.startsWith(whole.left(10)) && shown.endsWith("/AgentLibrary")) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QChar(0x2026))) << shown.toStdString();
+    EXPECT_LE(line->document()->size().height(), 3 * line->fontMetrics().lineSpacing());
+    EXPECT_EQ(line->toolTip(), whole);
+    EXPECT_EQ(line->path(), whole);
+}
+
+TEST(QtTranslations, QtsOwnDialogsSpeakTheLocalesLanguage) {
+    ASSERT_TRUE(app::installQtTranslations(*QCoreApplication::instance(), QLocale("zh_CN")));
+    EXPECT_EQ(QCoreApplication::translate("QFileDialog", "Look in:"), QString::fromUtf8("查找范围："));
 }
 
 TEST_F(SetupWindowWithoutCodex, ButtonWaitsForATool) {
