@@ -10,6 +10,8 @@
 #include <iostream>
 #include <system_error>
 
+#include "base/uuid.h"
+
 namespace quillmere::base {
 
 namespace fs = std::filesystem;
@@ -57,6 +59,23 @@ void syncDirectoryAfterRename(const fs::path& directory) {
     std::cerr << "warning: the change in " << directory.string()
               << " is made, but the directory could not be synced to disk: "
               << std::strerror(error) << std::endl;
+}
+
+void writeAtomically(const fs::path& path, std::string_view data, unsigned mode) {
+    const fs::path directory = path.parent_path();
+    const fs::path temporary =
+        directory / ("." + path.filename().string() + ".write-" + Uuid::random().text());
+    try {
+        FileDescriptor fd = openOrThrow(temporary, O_WRONLY | O_CREAT | O_EXCL, mode);
+        writeAll(fd.get(), data, temporary);
+        if (::fsync(fd.get()) != 0) throwErrno(temporary.string());
+        fd.close(temporary);
+        if (::rename(temporary.c_str(), path.c_str()) != 0) throwErrno(path.string());
+    } catch (...) {
+        ::unlink(temporary.c_str());
+        throw;
+    }
+    syncDirectoryAfterRename(directory);
 }
 
 std::string readRegularFile(const fs::path& path, std::size_t limit) {

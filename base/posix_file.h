@@ -38,6 +38,13 @@ void writeAll(int fd, std::string_view data, const std::filesystem::path& path);
 // is a warning on standard error, never a failure of the change already made.
 void syncDirectoryAfterRename(const std::filesystem::path& directory);
 
+// Replaces path's contents with data so that a reader sees the old file or the new
+// one, never a part: a temporary file beside it (created with mode, less the umask),
+// fsync, rename over path, then the directory synced as above. The temporary file is
+// removed on every failure. A symbolic link at path is replaced, not written through.
+// Throws std::system_error.
+void writeAtomically(const std::filesystem::path& path, std::string_view data, unsigned mode);
+
 // A file refused for what it is rather than for an error reading it: not a
 // regular file (a FIFO would block the reader, a device never ends), or longer
 // than the reader accepts.

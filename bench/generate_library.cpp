@@ -25,7 +25,7 @@
 
 #include "sync_core/cloud_publisher.h"
 #include "sync_core/shared_records.h"
-#include "sync_core/uuid.h"
+#include "base/uuid.h"
 
 namespace {
 

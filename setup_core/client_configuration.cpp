@@ -9,10 +9,11 @@
 #include <system_error>
 
 #include "base/json_text.h"
-#include "setup_core/directory_lock.h"
+#include "base/directory_lock.h"
+#include "base/posix_file.h"
+#include "base/uuid.h"
 #include "setup_core/setup_failure.h"
 #include "setup_core/setup_files.h"
-#include "setup_core/uuid_text.h"
 
 namespace quillmere::setup {
 namespace {
@@ -147,10 +148,10 @@ ConfigurationReceipt ClientConfiguration::installJSON(const std::filesystem::pat
 
     std::filesystem::create_directories(target.parent_path());
 
-    DirectoryLock section(target.parent_path());
+    base::DirectoryLock section(target.parent_path(), base::DirectoryLock::Mode::exclusive);
     if (readIfPresent(target) != previous) throw SetupFailure(SetupFailure::Kind::changed);
     std::optional<std::filesystem::path> saved = backup(previous, target);
-    writeAtomically(target, *merged);
+    base::writeAtomically(target, *merged, 0600);
     if (::chmod(target.c_str(), 0600) != 0) {
         throw std::system_error(errno, std::generic_category(),
                                 "cannot set permissions of " + target.string());
@@ -163,7 +164,7 @@ std::optional<std::filesystem::path> ClientConfiguration::backup(
     const std::optional<std::string>& previous, const std::filesystem::path& url) {
     if (!previous) return std::nullopt;
     std::filesystem::path copy =
-        url.parent_path() / (url.filename().string() + ".quillmere-backup-" + randomUuidText());
+        url.parent_path() / (url.filename().string() + ".quillmere-backup-" + base::Uuid::random().text());
     createFile(copy, *previous, 0600);
     return copy;
 }

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "setup_core/setup_failure.h"
-#include "setup_core/uuid_text.h"
+#include "base/uuid.h"
 
 extern char** environ;
 
@@ -33,7 +33,7 @@ class OutputFile {
   public:
     OutputFile() {
         path_ = std::filesystem::temp_directory_path() /
-                (std::string(CommandRunner::outputPrefix) + randomUuidText());
+                (std::string(CommandRunner::outputPrefix) + base::Uuid::random().text());
         fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd_ < 0) throwErrno(errno, "cannot create " + path_.string());
         if (::fchmod(fd_, 0600) != 0) {

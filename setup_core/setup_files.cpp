@@ -9,7 +9,6 @@
 #include <system_error>
 
 #include "base/posix_file.h"
-#include "setup_core/uuid_text.h"
 
 namespace quillmere::setup {
 namespace {
@@ -73,22 +72,6 @@ std::filesystem::path resolveSymbolicLinks(const std::filesystem::path& path) {
         pending.insert(pending.begin(), expanded.begin(), expanded.end());
     }
     return resolved;
-}
-
-void writeAtomically(const std::filesystem::path& path, std::string_view bytes) {
-    std::filesystem::path directory = path.parent_path();
-    std::filesystem::path temporary =
-        directory / ("." + path.filename().string() + ".quillmere-write-" + randomUuidText());
-    try {
-        createFile(temporary, bytes, 0600);
-        if (::rename(temporary.c_str(), path.c_str()) != 0) {
-            throwErrno(errno, "cannot replace " + path.string());
-        }
-    } catch (...) {
-        ::unlink(temporary.c_str());
-        throw;
-    }
-    base::syncDirectoryAfterRename(directory);
 }
 
 void createFile(const std::filesystem::path& path, std::string_view bytes, mode_t mode) {

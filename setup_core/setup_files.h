@@ -23,11 +23,6 @@ std::optional<std::string> readIfPresent(const std::filesystem::path& path);
 //   gives "/home/u/dotfiles/mcp.json", whether or not that file exists.
 std::filesystem::path resolveSymbolicLinks(const std::filesystem::path& path);
 
-// Replaces path's contents with bytes so that a reader sees either the old or the new
-// file, never a part: a temporary file in the same directory (mode 0600), fsync,
-// rename over path, fsync of the directory. The temporary file is removed on failure.
-void writeAtomically(const std::filesystem::path& path, std::string_view bytes);
-
 // Creates path, which must not exist yet, holding exactly bytes with the given
 // permissions (umask not applied), synced to disk. A partly written file is removed.
 // Throws std::system_error.

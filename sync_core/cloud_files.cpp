@@ -8,12 +8,12 @@
 #include <cerrno>
 #include <system_error>
 
+#include "base/directory_lock.h"
 #include "base/posix_file.h"
-#include "file_coordination.h"
+#include "base/uuid.h"
 #include "item_status.h"
 #include "sync_failure.h"
 #include "sync_format.h"
-#include "uuid.h"
 
 namespace quillmere::sync::CloudFiles {
 
@@ -21,6 +21,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using base::DirectoryLock;
 using base::FileDescriptor;
 using base::openOrThrow;
 using base::throwErrno;
@@ -102,14 +103,7 @@ void write(std::string_view data, const fs::path& file, std::stop_token stop) {
 
     DirectoryLock lock(directory, DirectoryLock::Mode::exclusive);
     checkCancellation(stop);
-    TemporaryFile temporary{directory / (".write-" + Uuid::random().text())};
-    FileDescriptor fd = openOrThrow(temporary.path, O_WRONLY | O_CREAT | O_EXCL, 0644);
-    base::writeAll(fd.get(), data, temporary.path);
-    if (::fsync(fd.get()) != 0) throwErrno(temporary.path.string());
-    fd.close(temporary.path);
-    if (::rename(temporary.path.c_str(), file.c_str()) != 0) throwErrno(file.string());
-    temporary.placed = true;
-    base::syncDirectoryAfterRename(directory);
+    base::writeAtomically(file, data, 0644);
 }
 
 void copy(const fs::path& source, const fs::path& destination,
@@ -135,7 +129,7 @@ void copy(const fs::path& source, const fs::path& destination,
         second.emplace(sourceDirectory, DirectoryLock::Mode::shared);
     }
 
-    TemporaryFile staged{directory / (".stage-" + Uuid::random().text())};
+    TemporaryFile staged{directory / (".stage-" + base::Uuid::random().text())};
     {
         FileDescriptor from = openOrThrow(source, O_RDONLY | O_NONBLOCK);
         struct stat st {};

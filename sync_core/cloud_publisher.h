@@ -11,7 +11,7 @@
 
 #include "date_time.h"
 #include "shared_records.h"
-#include "uuid.h"
+#include "base/uuid.h"
 
 namespace quillmere::sync {
 

@@ -24,7 +24,7 @@
 #include "sync_core/date_time.h"
 #include "base/json_text.h"
 #include "sync_core/shared_records.h"
-#include "sync_core/uuid.h"
+#include "base/uuid.h"
 
 namespace quillmere::sync::shapes {
 

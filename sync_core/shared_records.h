@@ -7,9 +7,12 @@
 #include <vector>
 
 #include "date_time.h"
-#include "uuid.h"
+#include "base/uuid.h"
 
 namespace quillmere::sync {
+
+// Sources and recordings are named by the identifier type both sides share.
+using base::Uuid;
 
 // The records of the shared folder. Layout below the folder, per source S:
 //   S/manifest.json           SharedManifest

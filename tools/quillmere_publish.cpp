@@ -25,7 +25,7 @@
 #include "sync_core/shared_records.h"
 #include "sync_core/sync_failure.h"
 #include "sync_core/sync_format.h"
-#include "sync_core/uuid.h"
+#include "base/uuid.h"
 
 namespace {
 

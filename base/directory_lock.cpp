@@ -1,4 +1,4 @@
-#include "file_coordination.h"
+#include "base/directory_lock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-namespace quillmere::sync {
+namespace quillmere::base {
 
 DirectoryLock::DirectoryLock(const std::filesystem::path& directory, Mode mode) {
     int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -27,4 +27,4 @@ DirectoryLock::~DirectoryLock() {
     if (fd_ >= 0) ::close(fd_);  // closing releases the lock
 }
 
-}  // namespace quillmere::sync
+}  // namespace quillmere::base

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-namespace quillmere::sync {
+namespace quillmere::base {
 
 // Advisory coordination with other readers and writers of a directory's items,
 // in this process and others: flock(2) on the directory, shared for reading,
@@ -24,4 +24,4 @@ private:
     int fd_ = -1;
 };
 
-}  // namespace quillmere::sync
+}  // namespace quillmere::base

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace quillmere::sync {
+namespace quillmere::base {
 
 // A 128-bit identifier. Its text form is the canonical 8-4-4-4-12 form with
 // upper-case hexadecimal digits; parsing accepts either letter case.
@@ -18,7 +18,8 @@ public:
 
     // "0a1b..." or "0A1B..." in the 8-4-4-4-12 form; nullopt for anything else.
     static std::optional<Uuid> parse(std::string_view text);
-    // A fresh random (version 4) identifier.
+    // A fresh random (version 4) identifier. Throws std::system_error when the
+    // system has no randomness to give.
     static Uuid random();
 
     // Canonical text: 36 characters, upper-case hexadecimal.
@@ -31,4 +32,4 @@ private:
     std::array<std::uint8_t, 16> bytes_{};
 };
 
-}  // namespace quillmere::sync
+}  // namespace quillmere::base

@@ -1,10 +1,11 @@
-#include "uuid.h"
+#include "base/uuid.h"
 
-#include <openssl/rand.h>
+#include <sys/random.h>
 
-#include <stdexcept>
+#include <cerrno>
+#include <system_error>
 
-namespace quillmere::sync {
+namespace quillmere::base {
 
 namespace {
 
@@ -38,8 +39,14 @@ std::optional<Uuid> Uuid::parse(std::string_view text) {
 
 Uuid Uuid::random() {
     std::array<std::uint8_t, 16> bytes{};
-    if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
-        throw std::runtime_error("no random bytes available for a UUID");
+    std::size_t filled = 0;
+    while (filled < bytes.size()) {
+        ssize_t got = ::getrandom(bytes.data() + filled, bytes.size() - filled, 0);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            throw std::system_error(errno, std::generic_category(), "no random bytes for a UUID");
+        }
+        filled += static_cast<std::size_t>(got);
     }
     bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0f) | 0x40);
     bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3f) | 0x80);
@@ -58,4 +65,4 @@ std::string Uuid::text() const {
     return out;
 }
 
-}  // namespace quillmere::sync
+}  // namespace quillmere::base
