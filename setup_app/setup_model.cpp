@@ -12,6 +12,7 @@
 
 #include "setup_app/file_picker.h"
 #include "setup_app/setup_texts.h"
+#include "setup_core/install_checks.h"
 #include "setup_core/setup_files.h"
 
 extern char** environ;
@@ -20,10 +21,6 @@ namespace quillmere::app {
 namespace {
 
 namespace fs = std::filesystem;
-
-bool isReadable(const fs::path& path) {
-    return ::access(path.c_str(), R_OK) == 0;
-}
 
 }  // namespace
 
@@ -70,10 +67,9 @@ void SetupModel::chooseFolder() {
     Q_ASSERT(QThread::currentThread() == thread());
     const auto chosen = picker_.chooseDirectory(texts::folderPanelMessage);
     if (!chosen) return;
-    // The picked path may end in a separator; its name is the last non-empty component.
-    const fs::path folder = chosen->has_filename() ? *chosen : chosen->parent_path();
-    if (folder.filename() != "AgentLibrary") {
-        message_ = texts::wrongFolderName;
+    const std::optional<fs::path> folder = setup::sharedFolder(*chosen);
+    if (!folder) {
+        message_ = std::string(setup::wrongFolderNameMessage);
         emit changed();
         return;
     }
@@ -95,13 +91,8 @@ void SetupModel::chooseCLI() {
 void SetupModel::connect(bool replace) {
     Q_ASSERT(QThread::currentThread() == thread());
     if (!folder_) return;
-    if (!setup::isExecutableFile(executable_)) {
-        message_ = texts::serverMissing;
-        emit changed();
-        return;
-    }
-    if (!isReadable(*folder_)) {
-        message_ = texts::folderUnreadable;
+    if (const auto problem = setup::installProblem(executable_, *folder_)) {
+        message_ = std::string(*problem);
         emit changed();
         return;
     }

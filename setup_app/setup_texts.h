@@ -48,9 +48,7 @@ inline constexpr const char* conflictReplace = "备份并替换";
 inline constexpr const char* folderPanelMessage =
     "选择 iCloud Drive → Quillmere → AgentLibrary。手机首次发布后才会出现。";
 inline constexpr const char* cliPanelMessage = "选择本机的 codex 可执行文件。";
-// Model messages.
-inline constexpr const char* wrongFolderName = "请选择名为 AgentLibrary 的共享文件夹。";
-inline constexpr const char* serverMissing = "未找到 MCP 服务，请重新安装完整安装包。";
-inline constexpr const char* folderUnreadable = "无法读取共享目录，请等待 iCloud 下载后重新选择。";
+// The model's messages about the folder and the server are the setup core's
+// (setup_core/install_checks.h), which quillmere-setup shows too.
 
 }  // namespace quillmere::app::texts

@@ -16,6 +16,7 @@
 
 #include "setup_core/agent_client.h"
 #include "setup_core/client_configuration.h"
+#include "setup_core/install_checks.h"
 #include "setup_core/setup_failure.h"
 #include "setup_core/setup_files.h"
 
@@ -28,11 +29,6 @@ using quillmere::setup::AgentClient;
 using quillmere::setup::ClientConfiguration;
 using quillmere::setup::ConfigurationReceipt;
 using quillmere::setup::SetupFailure;
-
-// The texts the window shows for the same checks.
-constexpr const char* folderNameMessage = "请选择名为 AgentLibrary 的共享文件夹。";
-constexpr const char* serverMissingMessage = "未找到 MCP 服务，请重新安装完整安装包。";
-constexpr const char* folderUnreadableMessage = "无法读取共享目录，请等待 iCloud 下载后重新选择。";
 
 constexpr int exitFailure = 1;
 constexpr int exitConflict = 3;
@@ -105,16 +101,6 @@ fs::path expandHome(const std::string& value) {
     return value;
 }
 
-// Absolute, without a trailing separator, so that the last component is the folder's name.
-fs::path absoluteFolder(const fs::path& path) {
-    fs::path absolute = fs::absolute(path).lexically_normal();
-    if (absolute.filename().empty() && absolute.has_parent_path() &&
-        absolute != absolute.root_path()) {
-        absolute = absolute.parent_path();
-    }
-    return absolute;
-}
-
 Options parse(const std::vector<std::string>& arguments) {
     Options options;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
@@ -136,7 +122,7 @@ Options parse(const std::vector<std::string>& arguments) {
                 throw UsageError{"unknown client \"" + raw + "\" (codex, claude or cursor)"};
             options.client = *client;
         } else if (argument == "--folder") {
-            options.folder = absoluteFolder(expandHome(value()));
+            options.folder = fs::absolute(expandHome(value())).lexically_normal();
         } else if (argument == "--codex") {
             options.codex = fs::absolute(expandHome(value()));
         } else if (argument == "--server") {
@@ -177,18 +163,16 @@ void printReceipt(const ConfigurationReceipt& receipt) {
 
 int run(const Options& options) {
     if (!options.folder) throw UsageError{"--folder is required"};
-    const fs::path folder = *options.folder;
-    if (folder.filename() != "AgentLibrary") {
-        std::cerr << folderNameMessage << std::endl;
+    // The window's checks, in its order and with its messages.
+    const std::optional<fs::path> shared = quillmere::setup::sharedFolder(*options.folder);
+    if (!shared) {
+        std::cerr << quillmere::setup::wrongFolderNameMessage << std::endl;
         return exitFailure;
     }
+    const fs::path folder = *shared;
     const fs::path server = options.server.value_or(defaultServer());
-    if (!quillmere::setup::isExecutableFile(server)) {
-        std::cerr << serverMissingMessage << std::endl;
-        return exitFailure;
-    }
-    if (::access(folder.c_str(), R_OK) != 0) {
-        std::cerr << folderUnreadableMessage << std::endl;
+    if (const auto problem = quillmere::setup::installProblem(server, folder)) {
+        std::cerr << *problem << std::endl;
         return exitFailure;
     }
 
