@@ -27,67 +27,60 @@ using nlohmann::json;
 using testing::ServerSession;
 using testing::TempDir;
 
+const std::string readFailed = "read_failed: 数据读取失败，请查看同步状态或稍后重试。";
+
+int modeOf(const fs::path& path) {
+    return static_cast<int>(fs::status(path).permissions() & fs::perms::all);
+}
+
 // One source, one recording with a 256 KiB audio track.
 class AudioCacheFault : public ::testing::Test {
   protected:
-    AudioCacheFault() {
-        const sync::Uuid source = *sync::Uuid::parse("6F1C2B3A-4D5E-4F60-8172-93A4B5C6D7E8");
-        recording_ =
-            testing::makeRecording(source, "planning", testing::at("2026-03-01T08:00:00Z"));
-        std::string bytes(256 * 1024, '\0');
-        for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 % 251);
-        recording_.audio.push_back(testing::writeAudio(root() / source.text(), bytes, 0));
-        testing::writeSource(root(), source, {recording_}, true);
-    }
-
     ~AudioCacheFault() override {
         if (mounted_) ::umount2(cache().c_str(), MNT_DETACH);
     }
 
+    static std::string track() {
+        std::string bytes(256 * 1024, '\0');
+        for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 % 251);
+        return bytes;
+    }
     fs::path root() const { return home_ / "AgentLibrary"; }
     fs::path cache() const { return home_ / "cache"; }
-    std::string key() const { return recording_.sourceID.text() + "/" + recording_.id.text(); }
 
     std::unique_ptr<ServerSession> start(std::optional<std::uint64_t> fileSizeLimit = {},
                                          std::optional<std::string> cacheRoot = {}) {
-        auto session = std::make_unique<ServerSession>(
-            home_.path(), root(),
-            std::vector<std::string>{"--cache-root", cacheRoot.value_or(cache().string())},
-            fileSizeLimit);
-        EXPECT_TRUE(session->initialize()) << session->standardError();
-        return session;
+        return std::make_unique<ServerSession>(home_.path(), root(), std::vector<std::string>{"--cache-root", cacheRoot.value_or(cache().string())}, fileSizeLimit);
     }
 
     // A tmpfs of the given size and flags over the cache directory; false when
     // the system does not let this process mount.
     bool mountCache(const char* options, unsigned long flags = 0) {
         fs::create_directories(cache());
-        if (::mount("tmpfs", cache().c_str(), "tmpfs", flags, options) != 0) return false;
-        mounted_ = true;
-        return true;
+        mounted_ = ::mount("tmpfs", cache().c_str(), "tmpfs", flags, options) == 0;
+        return mounted_;
+    }
+    void unmountCache() {
+        ASSERT_EQ(::umount2(cache().c_str(), 0), 0);
+        mounted_ = false;
     }
 
-    // The error result of get_audio, with no file left in the cache.
+    // The read failure of get_audio, with no file left in the cache.
     void expectRefusedWithoutTrace(ServerSession& session) {
-        std::optional<json> audio = session.call("get_audio", {{"recording_key", key()}});
-        ASSERT_TRUE(audio) << "no answer to get_audio";
-        EXPECT_TRUE(audio->contains("error_text")) << audio->dump();
-        if (fs::is_directory(cache())) {
-            EXPECT_EQ(testing::listDirectory(cache()), std::vector<std::string>{});
-        }
+        EXPECT_EQ(session.call("get_audio", {{"recording_key", key()}}), json({{"error_text", readFailed}}));
+        EXPECT_TRUE(!fs::is_directory(cache()) || testing::listDirectory(cache()).empty());
         EXPECT_TRUE(session.alive());
     }
 
     void expectDelivered(ServerSession& session) {
         std::optional<json> audio = session.call("get_audio", {{"recording_key", key()}});
-        ASSERT_TRUE(audio) << "no answer to get_audio";
-        EXPECT_EQ((*audio)["state"], "available") << audio->dump();
-        EXPECT_EQ(testing::listDirectory(cache()),
-                  std::vector<std::string>{recording_.audio[0].fileName});
+        EXPECT_EQ(audio.value_or(json())["state"], "available") << audio.value_or(json()).dump();
+        EXPECT_EQ(testing::listDirectory(cache()), std::vector<std::string>{recording_.audio[0].fileName});
     }
+    std::string key() const { return testing::recordingKey(recording_); }
 
     TempDir home_;
-    sync::SharedRecording recording_;
+    sync::SharedRecording recording_ = testing::writeOneRecordingSource(root(), sync::Uuid::random(), "planning", {track()});
     bool mounted_ = false;
 };
 
@@ -111,8 +104,7 @@ TEST_F(AudioCacheFault, FullFileSystemIsAnErrorResultWithoutAPartialCopy) {
     if (!mountCache("size=64k")) GTEST_SKIP() << "mounting a tmpfs is not permitted here";
     auto session = start();
     expectRefusedWithoutTrace(*session);
-    ASSERT_EQ(::umount2(cache().c_str(), 0), 0);
-    mounted_ = false;
+    unmountCache();
     expectDelivered(*session);
     EXPECT_EQ(session->finish(), 0) << session->standardError();
 }
@@ -139,12 +131,8 @@ TEST_F(AudioCacheFault, ReadOnlyCacheIsAnErrorResultAndNothingIsWritten) {
     }
     auto session = start();
     expectRefusedWithoutTrace(*session);
-    if (mounted_) {
-        ASSERT_EQ(::umount2(cache().c_str(), 0), 0);
-        mounted_ = false;
-    } else {
-        fs::permissions(cache(), fs::perms::owner_all);
-    }
+    if (mounted_) unmountCache();
+    else fs::permissions(cache(), fs::perms::owner_all);
     expectDelivered(*session);
     EXPECT_EQ(session->finish(), 0) << session->standardError();
 }
@@ -159,10 +147,6 @@ TEST_F(AudioCacheFault, CacheRootNotYetMadeDeliversHoweverItIsWritten) {
     }
 }
 
-int modeOf(const fs::path& path) {
-    return static_cast<int>(fs::status(path).permissions() & fs::perms::all);
-}
-
 TEST_F(AudioCacheFault, CopiesOfRecordingsAndTheFoldersMadeForThemAreTheOwnersAlone) {
     const mode_t previous = ::umask(022);
     fs::create_directories(cache());
@@ -174,10 +158,9 @@ TEST_F(AudioCacheFault, CopiesOfRecordingsAndTheFoldersMadeForThemAreTheOwnersAl
 
     // The default cache, made by the server.
     ServerSession defaults(home_.path(), root());
-    ASSERT_TRUE(defaults.initialize()) << defaults.standardError();
-    const std::optional<json> audio = defaults.call("get_audio", {{"recording_key", key()}});
+    const json audio = defaults.call("get_audio", {{"recording_key", key()}}).value_or(json());
     ::umask(previous);
-    ASSERT_TRUE(audio && (*audio)["state"] == "available") << (audio ? audio->dump() : "");
+    ASSERT_EQ(audio["state"], "available") << audio.dump();
     const fs::path bridge = home_ / ".cache" / "QuillmereBridge";
     EXPECT_EQ(modeOf(bridge), 0700);
     EXPECT_EQ(modeOf(bridge / "Audio"), 0700);

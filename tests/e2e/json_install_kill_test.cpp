@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <random>
@@ -41,18 +42,9 @@ class JsonInstallKill : public ::testing::Test {
 
     // Backups of the configuration that hold exactly the old bytes.
     int backupsOfOldBytes() const {
-        int found = 0;
-        for (const auto& entry : fs::directory_iterator(directory())) {
-            const std::string name = entry.path().filename().string();
-            if (name.starts_with(configuration().filename().string() + ".quillmere-backup-") &&
-                testing::readFile(entry.path()) == oldBytes)
-                ++found;
-        }
-        return found;
-    }
-
-    bool installKilledAfter(std::chrono::microseconds delay) {
-        return testing::killedAfter([&] { configuration_.installJSON(configuration(), true); }, delay);
+        return static_cast<int>(std::count_if(fs::directory_iterator(directory()), fs::directory_iterator(), [&](const fs::directory_entry& entry) {
+            return entry.path().filename().string().starts_with(configuration().filename().string() + ".quillmere-backup-") && testing::readFile(entry.path()) == oldBytes;
+        }));
     }
 
     TempDir dir_;
@@ -76,15 +68,14 @@ TEST_F(JsonInstallKill, ConfigurationIsOldOrNewAndChangedOnlyWithABackup) {
     for (int i = 0; i < kills; ++i) {
         SCOPED_TRACE("kill " + std::to_string(i));
         reset();
-        if (installKilledAfter(std::chrono::microseconds(at(random)))) ++interrupted;
+        interrupted += testing::killedAfter([&] { configuration_.installJSON(configuration(), true); }, std::chrono::microseconds(at(random)));
         const std::string bytes = testing::readFile(configuration());
         ASSERT_TRUE(bytes == oldBytes || bytes == newBytes) << bytes;
         if (bytes == newBytes) {
             ++changedBeforeTheKill;
             EXPECT_EQ(backupsOfOldBytes(), 1);
         }
-        setup::ConfigurationReceipt receipt = configuration_.installJSON(configuration(), true);
-        EXPECT_EQ(receipt.changed, bytes == oldBytes);
+        EXPECT_EQ(configuration_.installJSON(configuration(), true).changed, bytes == oldBytes);
         EXPECT_EQ(testing::readFile(configuration()), newBytes);
         EXPECT_GE(backupsOfOldBytes(), 1);
     }

@@ -48,34 +48,17 @@ class PublisherKill : public ::testing::Test {
     std::vector<sync::ExportItem> generation(int g) {
         std::vector<sync::ExportItem> items;
         for (int i = 0; i < recordingsPerGeneration; ++i) {
-            sync::ExportItem item;
-            item.record = testing::makeRecording(
-                source_, "generation " + std::to_string(g) + " recording " + std::to_string(i),
-                testing::at("2026-03-01T08:00:00Z"),
-                {{0, 10, "text of generation " + std::to_string(g)}});
+            const std::string name = std::to_string(g) + "-" + std::to_string(i);
+            sync::ExportItem item{.record = testing::makeRecording(source_, name, testing::at("2026-03-01T08:00:00Z"), {{0, 10, "text of " + name}}),
+                                  .audioURLs = {dir_ / "media" / (name + ".m4a")}};
             item.record.id = ids_[i];
-            const fs::path media =
-                dir_ / "media" / (std::to_string(g) + "-" + std::to_string(i) + ".m4a");
             std::string bytes(audioBytes, '\0');
             std::mt19937 fill(static_cast<unsigned>(g * 100 + i));
             for (char& c : bytes) c = static_cast<char>(fill());
-            testing::writeFile(media, bytes);
-            item.audioURLs = {media};
+            testing::writeFile(item.audioURLs[0], bytes);
             items.push_back(std::move(item));
         }
         return items;
-    }
-
-    // Publishes in a child process; kills it after delay unless it is done.
-    // Returns whether the kill interrupted it.
-    bool publishKilledAfter(const std::vector<sync::ExportItem>& items,
-                            std::chrono::microseconds delay) {
-        return testing::killedAfter(
-            [&] {
-                sync::CloudPublisher publisher;
-                publisher.publish(items, source_, true, root());
-            },
-            delay);
     }
 
     // The reader's view; fails the test for any issue or pending entry.
@@ -123,7 +106,7 @@ TEST_F(PublisherKill, ReaderSeesTheOldOrTheNewStateAndTheNextPublishCompletes) {
         // From right at the start to past the time a whole publish takes,
         // the fork's own start-up included.
         std::uniform_int_distribution<long> at(0, fullPublish.count() * 3 / 2 + 2000);
-        if (publishKilledAfter(items, std::chrono::microseconds(at(random)))) ++interrupted;
+        interrupted += testing::killedAfter([&] { sync::CloudPublisher().publish(items, source_, true, root()); }, std::chrono::microseconds(at(random)));
         View afterKill = read();
 
         publisher.publish(items, source_, true, root());

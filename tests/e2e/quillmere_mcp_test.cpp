@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <signal.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
+#include <regex>
 
+#include "tests/e2e/server_session.h"
+#include "tests/support/jsonrpc.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -18,38 +21,22 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using testing::ProcessOptions;
 using testing::ProcessResult;
-using testing::TempDir;
+using testing::rpcLine;
+using Arguments = std::vector<std::string>;
 
-constexpr std::size_t maxLine = 1'048'576;
-
-const std::string noFolderDiagnostic =
+const std::string noFolder =
     "尚未配置共享目录。先运行 quillmere-mcp --choose-folder，或传入 --cloud-root "
     "/绝对路径/AgentLibrary。\n";
-
-fs::path serverPath() {
-    const char* build = std::getenv("QUILLMERE_BUILD_DIR");
-    if (build == nullptr) throw std::runtime_error("QUILLMERE_BUILD_DIR is not set");
-    return fs::path(build) / "bin" / "quillmere-mcp";
-}
+const std::string choosePrompt = "选择 iCloud Drive → Quillmere → AgentLibrary。手机首次成功发布后才会出现。\n";
+const std::string pong1 = "{\"id\":1,\"jsonrpc\":\"2.0\",\"result\":{}}\n";
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;
     std::size_t start = 0;
-    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
         result.push_back(text.substr(start, end - start));
-    }
     EXPECT_EQ(start, text.size()) << "output does not end with a line feed";
     return result;
-}
-
-std::string request(const json& id, std::string_view method, const json& params = nullptr) {
-    json message = {{"jsonrpc", "2.0"}, {"id", id}, {"method", method}};
-    if (!params.is_null()) message["params"] = params;
-    return message.dump() + "\n";
-}
-
-std::string pong(int id) {
-    return R"({"id":)" + std::to_string(id) + R"(,"jsonrpc":"2.0","result":{}})";
 }
 
 // A user account of its own: empty home, no XDG variables, a shared folder.
@@ -58,37 +45,30 @@ class QuillmereMCP : public ::testing::Test {
     QuillmereMCP() { fs::create_directories(library()); }
 
     fs::path library() const { return home_ / "Sync/AgentLibrary"; }
+    fs::path bookmark() const { return home_ / ".config/QuillmereBridge/folder.bookmark"; }
 
-    ProcessOptions options(std::vector<std::string> arguments) const {
-        ProcessOptions options;
-        options.program = serverPath();
-        options.arguments = std::move(arguments);
-        options.environment = {{"HOME", home_.path().string()}};
-        options.unsetEnvironment = {"XDG_CONFIG_HOME", "XDG_CACHE_HOME"};
-        options.workingDirectory = home_.path();
-        options.timeLimit = std::chrono::seconds(60);
-        return options;
+    ProcessOptions options(Arguments arguments, std::vector<std::string> input = {}) const {
+        return {.program = testing::serverProgram(),
+                .arguments = std::move(arguments),
+                .environment = {{"HOME", home_.path().string()}},
+                .unsetEnvironment = {"XDG_CONFIG_HOME", "XDG_CACHE_HOME"},
+                .workingDirectory = home_.path(),
+                .inputChunks = std::move(input),
+                .timeLimit = std::chrono::seconds(60)};
     }
-
-    ProcessResult run(std::vector<std::string> arguments, std::vector<std::string> input = {}) {
-        ProcessOptions o = options(std::move(arguments));
-        o.inputChunks = std::move(input);
-        return testing::runProcess(o);
+    ProcessResult run(Arguments arguments, std::vector<std::string> input = {}) {
+        return testing::runProcess(options(std::move(arguments), std::move(input)));
     }
-
     // Serves over --cloud-root; the input arrives in the given chunks.
     ProcessResult serve(std::vector<std::string> input) {
         return run({"--stdio", "--cloud-root", library().string()}, std::move(input));
     }
+    ProcessResult chooseFolder(const std::string& typed) { return run({"--choose-folder"}, {typed}); }
 
-    ProcessResult chooseFolder(const std::string& typed) {
-        return run({"--choose-folder"}, {typed});
-    }
-
-    TempDir home_;
+    testing::TempDir home_;
 };
 
-// ---- help and precedence
+// ---- modes and the folder they serve
 
 TEST_F(QuillmereMCP, HelpPrintsTheSixLinesAndWinsOverEveryOtherMode) {
     const std::string help =
@@ -98,13 +78,8 @@ TEST_F(QuillmereMCP, HelpPrintsTheSixLinesAndWinsOverEveryOtherMode) {
         "quillmere-mcp --stdio --cloud-root /absolute/path/AgentLibrary\n"
         "Optional: --cache-root /absolute/path (audio cache only)\n"
         "Transport: newline-delimited JSON-RPC over stdio. No network listener.\n";
-    for (const auto& arguments : std::vector<std::vector<std::string>>{
-             {"--help"},
-             {"--status", "--help"},
-             {"--choose-folder", "--help"},
-             {"--cloud-root", "--help"},
-             {"extra", "--help", "--unknown"},
-         }) {
+    for (const Arguments& arguments : std::vector<Arguments>{
+             {"--help"}, {"--status", "--help"}, {"--choose-folder", "--help"}, {"--cloud-root", "--help"}, {"extra", "--help", "--unknown"}}) {
         ProcessResult result = run(arguments);
         EXPECT_EQ(result.exitStatus, 0) << result.describe();
         EXPECT_EQ(result.standardOutput, help);
@@ -113,27 +88,33 @@ TEST_F(QuillmereMCP, HelpPrintsTheSixLinesAndWinsOverEveryOtherMode) {
 }
 
 TEST_F(QuillmereMCP, WithoutAKnownFolderItSaysSoAndExitsOne) {
-    for (const auto& arguments : std::vector<std::vector<std::string>>{
+    const std::string root = library().string();
+    for (const Arguments& arguments : std::vector<Arguments>{
              {},
              {"--stdio"},
              {"--status"},
              {"--stdio", "--cloud-root", "relative/AgentLibrary"},
              {"--stdio", "--cloud-root"},
              {"--cloud-root", "~/Sync/AgentLibrary", "--stdio"},
+             {"--stdio", "--cloud-root=" + root},
+             {"--stdio", "--Cloud-Root", root},
+             {"--cloud-root", "--cloud-root", root, "--stdio"},  // the first occurrence's value counts
+             {"--help=1", "-help", "--HELP", "help", "--cloud-root", "relative"},
          }) {
-        ProcessResult result = run(arguments, {request(1, "ping")});
-        EXPECT_EQ(result.exitStatus, 1) << result.describe();
+        ProcessResult result = run(arguments, {rpcLine(1, "ping")});
+        EXPECT_EQ(result.exitStatus, 1) << result.describe() << ::testing::PrintToString(arguments);
         EXPECT_EQ(result.standardOutput, "");
-        EXPECT_EQ(result.standardError, noFolderDiagnostic);
+        EXPECT_EQ(result.standardError, noFolder);
     }
+    ProcessResult first = run({"--stdio", "--cloud-root", root, "--cloud-root", "/nowhere"}, {rpcLine(1, "ping")});
+    EXPECT_EQ(first.standardOutput, pong1) << first.standardError;
 }
 
 TEST_F(QuillmereMCP, StatusPrintsOneJSONObjectLine) {
     ProcessResult result = run({"--status", "--cloud-root", library().string()});
     EXPECT_EQ(result.exitStatus, 0) << result.describe() << result.standardError;
-    auto output = lines(result.standardOutput);
-    ASSERT_EQ(output.size(), 1u);
-    EXPECT_TRUE(json::parse(output[0]).is_object());
+    EXPECT_EQ(json::parse(result.standardOutput)["state"], "no_published_sources");
+    EXPECT_EQ(lines(result.standardOutput).size(), 1u);
 }
 
 // ---- folder choice
@@ -144,189 +125,159 @@ TEST_F(QuillmereMCP, AChosenFolderIsUsedWhenNoAbsoluteCloudRootIsGiven) {
     ::umask(umask);
     EXPECT_EQ(chosen.exitStatus, 0) << chosen.describe();
     EXPECT_EQ(chosen.standardOutput, "");
-    EXPECT_EQ(chosen.standardError,
-              "选择 iCloud Drive → Quillmere → AgentLibrary。手机首次成功发布后才会出现。\n"
-              "已保存共享目录。现在可使用 --stdio 接入 MCP 客户端。\n");
+    EXPECT_EQ(chosen.standardError, choosePrompt + "已保存共享目录。现在可使用 --stdio 接入 MCP 客户端。\n");
     // The user's own whatever the umask: the choice names a folder of private recordings.
-    EXPECT_EQ(fs::status(home_ / ".config/QuillmereBridge").permissions() & fs::perms::all,
-              fs::perms::owner_all);
-    EXPECT_EQ(fs::status(home_ / ".config/QuillmereBridge/folder.bookmark").permissions() &
-                  fs::perms::all,
-              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::status(bookmark().parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_EQ(fs::status(bookmark()).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
 
-    for (const auto& arguments : std::vector<std::vector<std::string>>{
-             {},
-             {"--stdio"},
-             {"--stdio", "--cloud-root", "relative/AgentLibrary"},
-             {"--cloud-root"},
-         }) {
-        ProcessResult served = run(arguments, {request(1, "ping")});
+    for (const Arguments& arguments : std::vector<Arguments>{
+             {}, {"--stdio"}, {"--stdio", "--cloud-root", "relative/AgentLibrary"}, {"--cloud-root"}}) {
+        ProcessResult served = run(arguments, {rpcLine(1, "ping")});
         EXPECT_EQ(served.exitStatus, 0) << served.describe() << served.standardError;
-        EXPECT_EQ(served.standardOutput, pong(1) + "\n");
+        EXPECT_EQ(served.standardOutput, pong1);
     }
+}
+
+TEST_F(QuillmereMCP, TypedPathsAreTrimmedExpandedAndResolvedFromTheWorkingDirectory) {
+    for (const std::string& typed : {std::string(" ~/Sync/AgentLibrary/ \r\n"), std::string("Sync/./AgentLibrary//\n"), library().string() + "/../AgentLibrary\n"}) {
+        fs::remove_all(home_ / ".config");
+        ProcessResult result = chooseFolder(typed);
+        EXPECT_EQ(result.exitStatus, 0) << typed << result.standardError;
+        EXPECT_EQ(run({"--stdio"}, {rpcLine(1, "ping")}).standardOutput, pong1) << typed;
+    }
+}
+
+// Each failure is reported after the prompt, a cancel (an empty answer or the
+// end of input) says nothing more, and both keep the earlier choice.
+TEST_F(QuillmereMCP, AFolderThatCannotBeChosenKeepsTheEarlierChoice) {
+    ASSERT_EQ(chooseFolder(library().string() + "\n").exitStatus, 0);
+    const std::string before = testing::readFile(bookmark());
+    for (const char* name : {"agentlibrary", "AgentLibrary2", "Agent Library"}) fs::create_directories(home_ / "Sync" / name);
+    testing::writeFile(home_ / "Sync/file/AgentLibrary", "not a folder");
+    const std::string wrongName = "无法保存目录选择：请选择 AgentLibrary 文件夹。\n", missing = "无法保存目录选择：No such file or directory\n";
+    for (const auto& [typed, diagnostic] : std::vector<std::pair<std::string, std::string>>{
+             {"~/Sync/agentlibrary\n", wrongName}, {"~/Sync/AgentLibrary2\n", wrongName}, {"~/Sync/Agent Library\n", wrongName},
+             {"~other/AgentLibrary\n", missing},  // only ~/ is the home directory
+             {"~/Nowhere/AgentLibrary\n", missing}, {"~/Sync/file/AgentLibrary\n", "无法保存目录选择：Not a directory\n"},
+             {"\n", ""}, {"   \n", ""}, {"", ""}}) {
+        ProcessResult result = chooseFolder(typed);
+        EXPECT_EQ(result.exitStatus, 1) << typed;
+        EXPECT_EQ(result.standardOutput, "");
+        EXPECT_EQ(result.standardError, choosePrompt + diagnostic) << typed;
+    }
+    EXPECT_EQ(testing::readFile(bookmark()), before);
+}
+
+TEST_F(QuillmereMCP, ASupportDirectoryThatCannotBeMadeFailsTheChoice) {
+    testing::writeFile(home_ / ".config", "not a directory");
+    ProcessResult result = chooseFolder(library().string() + "\n");
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(lines(result.standardError).size(), 2u) << result.standardError;
 }
 
 TEST_F(QuillmereMCP, AStaleOrBrokenSavedChoiceCountsAsNone) {
     ASSERT_EQ(chooseFolder(library().string() + "\n").exitStatus, 0);
+    const std::string saved = testing::readFile(bookmark());
+    auto served = [&] { return run({"--stdio"}, {rpcLine(1, "ping")}); };
+    auto expectNoFolder = [&](const std::string& what) {
+        ProcessResult result = served();
+        EXPECT_EQ(result.exitStatus, 1) << what;
+        EXPECT_EQ(result.standardError, noFolder) << what;
+    };
+    // Each a working choice but for one field, read laxly.
+    auto edited = [&](const char* key, const json& value) {
+        json object = json::parse(saved);
+        object[key] = value;
+        return object.dump();
+    };
+    const json device = json::parse(saved)["device"], inode = json::parse(saved)["inode"];
+    for (const std::string& data : {edited("path", "Sync/AgentLibrary"), edited("device", device.dump()), edited("device", device.get<double>()),
+                                    edited("inode", inode.dump()), saved + std::string(65536, ' '), std::string("garbage")}) {
+        testing::writeFile(bookmark(), data);
+        expectNoFolder(data.substr(0, 100));
+    }
+    testing::writeFile(bookmark(), saved);
+    ASSERT_EQ(served().standardOutput, pong1);
+    // The old directory stays alive elsewhere, so the new one cannot reuse its inode.
     fs::rename(library(), home_ / "Sync/Moved");
     fs::create_directories(library());
-    ProcessResult stale = run({"--stdio"}, {request(1, "ping")});
-    EXPECT_EQ(stale.exitStatus, 1);
-    EXPECT_EQ(stale.standardError, noFolderDiagnostic);
-
-    testing::writeFile(home_ / ".config/QuillmereBridge/folder.bookmark", "garbage");
-    ProcessResult broken = run({"--stdio"}, {request(1, "ping")});
-    EXPECT_EQ(broken.exitStatus, 1);
-    EXPECT_EQ(broken.standardError, noFolderDiagnostic);
-}
-
-TEST_F(QuillmereMCP, ChoosingAFolderOfAnotherNameFailsAndKeepsTheEarlierChoice) {
-    ASSERT_EQ(chooseFolder(library().string() + "\n").exitStatus, 0);
-    fs::path bookmark = home_ / ".config/QuillmereBridge/folder.bookmark";
-    std::string before = testing::readFile(bookmark);
-    fs::create_directories(home_ / "Sync/Other");
-    ProcessResult result = chooseFolder("~/Sync/Other\n");
-    EXPECT_EQ(result.exitStatus, 1);
-    EXPECT_EQ(result.standardOutput, "");
-    EXPECT_EQ(result.standardError,
-              "选择 iCloud Drive → Quillmere → AgentLibrary。手机首次成功发布后才会出现。\n"
-              "无法保存目录选择：请选择 AgentLibrary 文件夹。\n");
-    EXPECT_EQ(testing::readFile(bookmark), before);
-}
-
-TEST_F(QuillmereMCP, ChoosingAMissingFolderReportsTheSystemsReason) {
-    ProcessResult result = chooseFolder("~/Nowhere/AgentLibrary\n");
-    EXPECT_EQ(result.exitStatus, 1);
-    EXPECT_EQ(lines(result.standardError).back(), "无法保存目录选择：No such file or directory");
-    EXPECT_FALSE(fs::exists(home_ / ".config/QuillmereBridge/folder.bookmark"));
-}
-
-TEST_F(QuillmereMCP, AnEmptyAnswerOrEndOfInputCancelsSilently) {
-    for (const std::string& typed : {std::string("\n"), std::string("   \n"), std::string()}) {
-        ProcessResult result = chooseFolder(typed);
-        EXPECT_EQ(result.exitStatus, 1);
-        EXPECT_EQ(result.standardOutput, "");
-        EXPECT_EQ(lines(result.standardError).size(), 1u) << "only the prompt";
-    }
-    EXPECT_FALSE(fs::exists(home_ / ".config/QuillmereBridge"));
+    expectNoFolder("another directory under the saved path");
+    fs::remove(library());
+    testing::writeFile(library(), "a file now");
+    expectNoFolder("a file under the saved path");
+    fs::remove(library());
+    expectNoFolder("nothing under the saved path");
 }
 
 TEST_F(QuillmereMCP, TheChoiceFollowsXDGConfigHome) {
-    ProcessOptions o = options({"--choose-folder"});
+    ProcessOptions o = options({"--choose-folder"}, {library().string() + "\n"});
     o.environment["XDG_CONFIG_HOME"] = (home_ / "xdg").string();
-    o.unsetEnvironment = {};
-    o.inputChunks = {library().string() + "\n"};
     ASSERT_EQ(testing::runProcess(o).exitStatus, 0);
     EXPECT_TRUE(fs::is_regular_file(home_ / "xdg/QuillmereBridge/folder.bookmark"));
 }
 
-// ---- framing over real pipes
+// ---- the transport over real pipes
 
-TEST_F(QuillmereMCP, AnswersInitializeAndToolsListAsCompactLines) {
-    ProcessResult result = serve(
-        {request(1, "initialize", {{"protocolVersion", "2025-06-18"}}) + request(2, "tools/list")});
+// A request split across writes, lines of exactly 1 MiB and one byte more, and
+// a last line that never ends.
+TEST_F(QuillmereMCP, LinesAreAssembledAcrossWritesAndRefusedPastOneMebibyte) {
+    const std::string ping = R"({"jsonrpc":"2.0","id":1,"method":"ping"})";
+    const std::string exact = ping + std::string(1'048'576 - ping.size(), ' ');
+    ProcessResult result = serve({ping.substr(0, 5), ping.substr(5, 10), ping.substr(15) + "\n" + exact + "\n", exact + " \n", exact + "\n" + ping});
     EXPECT_EQ(result.exitStatus, 0) << result.describe();
-    EXPECT_EQ(result.standardError, "");
-    auto output = lines(result.standardOutput);
-    ASSERT_EQ(output.size(), 2u);
-    json initialized = json::parse(output[0]);
-    EXPECT_EQ(initialized["id"], 1);
-    EXPECT_EQ(initialized["result"]["protocolVersion"], "2025-06-18");
-    json listed = json::parse(output[1]);
-    EXPECT_EQ(listed["id"], 2);
-    EXPECT_EQ(listed["result"]["tools"].size(), 5u);
-    for (const std::string& line : output) {
-        // Compact, and keys in ascending order: dumping the parsed value again
-        // gives the same bytes.
-        EXPECT_EQ(json::parse(line).dump(), line);
-    }
-}
-
-TEST_F(QuillmereMCP, SeveralRequestsInOneWriteAreAnsweredInOrder) {
-    std::string input;
-    for (int id = 1; id <= 50; ++id) input += request(id, "ping");
-    ProcessResult result = serve({input});
-    auto output = lines(result.standardOutput);
-    ASSERT_EQ(output.size(), 50u);
-    for (int id = 1; id <= 50; ++id) EXPECT_EQ(output[id - 1], pong(id));
-}
-
-TEST_F(QuillmereMCP, ARequestSplitAcrossWritesIsAssembled) {
-    std::string ping = request(7, "ping");
-    ProcessResult result = serve({ping.substr(0, 5), ping.substr(5, 10), ping.substr(15)});
-    EXPECT_EQ(result.standardOutput, pong(7) + "\n");
-    EXPECT_EQ(result.exitStatus, 0);
-}
-
-TEST_F(QuillmereMCP, LinesUpToOneMebibyteAreServedAndLongerOnesRefusedOnce) {
-    std::string ping = R"({"jsonrpc":"2.0","id":1,"method":"ping"})";
-    std::string exact = ping + std::string(maxLine - ping.size(), ' ');
-    std::string over = exact + " ";
-    ASSERT_EQ(exact.size(), maxLine);
-    ProcessResult result = serve({exact + "\n", over + "\n", request(2, "ping")});
-    EXPECT_EQ(result.exitStatus, 0) << result.describe();
-    auto output = lines(result.standardOutput);
-    ASSERT_EQ(output.size(), 3u);
-    EXPECT_EQ(output[0], pong(1));
-    EXPECT_EQ(
-        output[1],
-        R"({"error":{"code":-32600,"message":"Request exceeds 1 MiB"},"id":null,"jsonrpc":"2.0"})");
-    EXPECT_EQ(output[2], pong(2));
-}
-
-TEST_F(QuillmereMCP, EmptyLinesAndNotificationsWriteNothingAndBlankLinesAreParseErrors) {
-    ProcessResult result =
-        serve({"\n\n" + json{{"jsonrpc", "2.0"}, {"method", "notifications/initialized"}}.dump() +
-               "\n  \n"});
-    EXPECT_EQ(
-        lines(result.standardOutput),
-        std::vector<std::string>{
-            R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})"});
-}
-
-TEST_F(QuillmereMCP, EndOfInputInMidLineDropsThePartialLine) {
-    ProcessResult result =
-        serve({request(1, "ping") + R"({"jsonrpc":"2.0","id":2,"method":"ping"})"});
-    EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.standardOutput, pong(1) + "\n");
-}
-
-TEST_F(QuillmereMCP, DeeplyNestedInputIsAParseErrorAndServingGoesOn) {
-    std::string deep = std::string(500'000, '[') + std::string(500'000, ']');
-    ProcessResult result = serve({deep + "\n" + request(3, "ping")});
-    EXPECT_EQ(result.exitStatus, 0) << result.describe();
-    auto output = lines(result.standardOutput);
-    ASSERT_EQ(output.size(), 2u);
-    EXPECT_EQ(output[0],
-              R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})");
-    EXPECT_EQ(output[1], pong(3));
-}
-
-TEST_F(QuillmereMCP, SlashesInStringsAreEscapedOnTheWire) {
-    ProcessResult result = serve({request("a/b", "ping")});
-    EXPECT_EQ(result.standardOutput, R"({"id":"a\/b","jsonrpc":"2.0","result":{}})"
-                                     "\n");
+    EXPECT_EQ(result.standardOutput, pong1 + pong1 + R"({"error":{"code":-32600,"message":"Request exceeds 1 MiB"},"id":null,"jsonrpc":"2.0"})" "\n" + pong1);
 }
 
 TEST_F(QuillmereMCP, AClosedStandardOutputEndsTheServerWithoutASignal) {
-    for (auto output : {ProcessOptions::Output::brokenPipe, ProcessOptions::Output::closed}) {
-        ProcessOptions o = options({"--stdio", "--cloud-root", library().string()});
-        o.output = output;
-        o.inputChunks = {request(1, "ping"), request(2, "ping")};
-        o.keepInputOpen = true;
-        ProcessResult result = testing::runProcess(o);
-        EXPECT_FALSE(result.terminatingSignal) << result.describe();
-        EXPECT_EQ(result.exitStatus, 1) << result.describe();
-        EXPECT_EQ(result.standardError, "Unable to write MCP stdout.\n");
+    for (const Arguments& arguments : std::vector<Arguments>{{"--stdio", "--cloud-root", library().string()}, {"--help"}}) {
+        for (auto output : {ProcessOptions::Output::brokenPipe, ProcessOptions::Output::closed}) {
+            ProcessOptions o = options(arguments, {rpcLine(1, "ping"), rpcLine(2, "ping")});
+            o.output = output;
+            o.keepInputOpen = true;
+            ProcessResult result = testing::runProcess(o);
+            EXPECT_EQ(result.exitStatus, 1) << result.describe() << arguments[0];
+            EXPECT_EQ(result.standardError, "Unable to write MCP stdout.\n");
+        }
     }
 }
 
-TEST_F(QuillmereMCP, HelpToAClosedStandardOutputIsReportedNotKilled) {
-    ProcessOptions o = options({"--help"});
-    o.output = ProcessOptions::Output::brokenPipe;
-    ProcessResult result = testing::runProcess(o);
-    EXPECT_FALSE(result.terminatingSignal) << result.describe();
-    EXPECT_EQ(result.exitStatus, 1);
+// golden_session.txt, replayed in one session over the sample library: each
+// line a request, a tab and the exact response (nothing after the tab: no
+// response). \xHH in a request stands for that byte; the answer's checked_at
+// and the audio cache's path are masked.
+TEST_F(QuillmereMCP, GoldenSessionOverTheSampleLibrary) {
+    const fs::path source = std::getenv("QUILLMERE_SOURCE_DIR");
+    std::ifstream file(source / "tests/e2e/golden_session.txt");
+    ASSERT_TRUE(file) << "no golden_session.txt";
+    std::string input;
+    std::vector<std::pair<int, std::string>> expected;
+    int number = 0;
+    for (std::string line; std::getline(file, line);) {
+        ++number;
+        if (line.empty() || line[0] == '#') continue;
+        const std::size_t tab = line.find('\t');
+        ASSERT_NE(tab, std::string::npos) << "golden_session.txt:" << number;
+        for (std::size_t i = 0; i < tab; ++i) {
+            const bool escape = line.compare(i, 2, "\\x") == 0 && i + 4 <= tab;
+            input += escape ? static_cast<char>(std::stoi(line.substr(i + 2, 2), nullptr, 16)) : line[i];
+            if (escape) i += 3;
+        }
+        input += '\n';
+        if (tab + 1 < line.size()) expected.emplace_back(number, line.substr(tab + 1));
+    }
+    const fs::path cache = home_ / "cache";
+    ProcessResult result = run({"--stdio", "--cloud-root", (source / "examples/AgentLibrary").string(), "--cache-root", cache.string()}, {input});
+    EXPECT_EQ(result.exitStatus, 0) << result.describe();
+    EXPECT_EQ(result.standardError, "");
+    std::string output = std::regex_replace(result.standardOutput, std::regex(R"((\\?"checked_at\\?":\\?")[^"\\]+)"), "$1*");
+    for (const std::string& slash : {std::string("\\\\\\/"), std::string("\\/")}) {
+        const std::string path = std::regex_replace(cache.string(), std::regex("/"), slash);
+        for (std::size_t at; (at = output.find(path)) != std::string::npos;) output.replace(at, path.size(), "$CACHE");
+    }
+    const std::vector<std::string> responses = lines(output);
+    for (std::size_t i = 0; i < std::min(responses.size(), expected.size()); ++i)
+        EXPECT_EQ(responses[i], expected[i].second) << "golden_session.txt:" << expected[i].first;
+    EXPECT_EQ(responses.size(), expected.size());
 }
 
 }  // namespace

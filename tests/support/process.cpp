@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -72,7 +73,8 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 
 // Runs in the forked child: only async-signal-safe calls until exec.
 [[noreturn]] void becomeChild(const ProcessOptions& options, char** argv, char** envp,
-                              const Pipe& input, const Pipe& output, const Pipe& error) {
+                              const Pipe& input, const Pipe& output, const Pipe& error,
+                              const rlimit& fileSize) {
     ::setsid();
     struct sigaction defaults {};
     defaults.sa_handler = SIG_DFL;
@@ -80,6 +82,10 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (options.fileSizeLimit) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        if (::setrlimit(RLIMIT_FSIZE, &fileSize) != 0) ::_exit(126);
+    }
 
     if (::dup2(input.read, STDIN_FILENO) < 0) ::_exit(127);
     if (options.output == ProcessOptions::Output::closed) {
@@ -99,9 +105,64 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
     ::_exit(127);
 }
 
-void record(ProcessResult& result, int status) {
+// Forks and executes the child; the pipes are left with the parent's ends
+// open, non-blocking.
+pid_t spawn(const ProcessOptions& options, Pipe& input, Pipe& output, Pipe& error) {
+    std::signal(SIGPIPE, SIG_IGN);
+    // Everything the child needs is prepared before fork: between fork and
+    // exec only async-signal-safe calls are made.
+    std::vector<std::string> argumentStrings = {options.program.string()};
+    argumentStrings.insert(argumentStrings.end(), options.arguments.begin(),
+                           options.arguments.end());
+    std::vector<std::string> environmentStrings = environmentFor(options);
+    std::vector<char*> argv = pointers(argumentStrings);
+    std::vector<char*> envp = pointers(environmentStrings);
+    const rlim_t limit = options.fileSizeLimit.value_or(RLIM_INFINITY);
+    const rlimit fileSize{limit, limit};
+
+    input = makePipe();
+    output = makePipe();
+    error = makePipe();
+    pid_t pid = ::fork();
+    if (pid < 0) throwErrno("fork");
+    if (pid == 0) becomeChild(options, argv.data(), envp.data(), input, output, error, fileSize);
+
+    closeFd(input.read);
+    closeFd(output.write);
+    closeFd(error.write);
+    if (options.output != ProcessOptions::Output::capture) closeFd(output.read);
+    setNonBlocking(input.write);
+    if (output.read >= 0) setNonBlocking(output.read);
+    setNonBlocking(error.read);
+    return pid;
+}
+
+// Waits for pid until deadline, then kills it; records how it ended.
+void reap(pid_t pid, Clock::time_point deadline, ProcessResult& result) {
+    int status = 0;
+    for (;;) {
+        pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) break;
+        if (done < 0 && errno != EINTR) throwErrno("waitpid");
+        if (!result.timedOut && Clock::now() >= deadline) {
+            result.timedOut = true;
+            ::kill(pid, SIGKILL);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
     if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.terminatingSignal = WTERMSIG(status);
+}
+
+// Appends what one read of fd gives; closes fd at its end or on an error.
+void drain(int& fd, std::string& into) {
+    char bytes[65536];
+    ssize_t got = ::read(fd, bytes, sizeof bytes);
+    if (got > 0) {
+        into.append(bytes, static_cast<std::size_t>(got));
+    } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+        closeFd(fd);
+    }
 }
 
 }  // namespace
@@ -114,29 +175,8 @@ std::string ProcessResult::describe() const {
 }
 
 ProcessResult runProcess(const ProcessOptions& options) {
-    std::signal(SIGPIPE, SIG_IGN);
-
-    std::vector<std::string> argumentStrings = {options.program.string()};
-    argumentStrings.insert(argumentStrings.end(), options.arguments.begin(),
-                           options.arguments.end());
-    std::vector<std::string> environmentStrings = environmentFor(options);
-    std::vector<char*> argv = pointers(argumentStrings);
-    std::vector<char*> envp = pointers(environmentStrings);
-
-    Pipe input = makePipe();
-    Pipe output = makePipe();
-    Pipe error = makePipe();
-    pid_t pid = ::fork();
-    if (pid < 0) throwErrno("fork");
-    if (pid == 0) becomeChild(options, argv.data(), envp.data(), input, output, error);
-
-    closeFd(input.read);
-    closeFd(output.write);
-    closeFd(error.write);
-    if (options.output != ProcessOptions::Output::capture) closeFd(output.read);
-    setNonBlocking(input.write);
-    if (output.read >= 0) setNonBlocking(output.read);
-    setNonBlocking(error.read);
+    Pipe input, output, error;
+    const pid_t pid = spawn(options, input, output, error);
 
     ProcessResult result;
     const auto deadline = Clock::now() + options.timeLimit;
@@ -152,7 +192,6 @@ ProcessResult runProcess(const ProcessOptions& options) {
     };
     if (options.inputChunks.empty() && !options.keepInputOpen) closeFd(input.write);
 
-    char bytes[65536];
     while (output.read >= 0 || error.read >= 0) {
         auto now = Clock::now();
         if (now >= deadline) {
@@ -174,17 +213,9 @@ ProcessResult runProcess(const ProcessOptions& options) {
             if (errno == EINTR) continue;
             throwErrno("poll");
         }
-        auto drain = [&](int index, int& fd, std::string& into) {
-            if (index < 0 || fds[index].revents == 0) return;
-            ssize_t got = ::read(fd, bytes, sizeof bytes);
-            if (got > 0) {
-                into.append(bytes, static_cast<std::size_t>(got));
-            } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-                closeFd(fd);
-            }
-        };
-        drain(outputIndex, output.read, result.standardOutput);
-        drain(errorIndex, error.read, result.standardError);
+        if (outputIndex >= 0 && fds[outputIndex].revents != 0)
+            drain(output.read, result.standardOutput);
+        if (errorIndex >= 0 && fds[errorIndex].revents != 0) drain(error.read, result.standardError);
         if (inputIndex >= 0 && fds[inputIndex].revents != 0) {
             const std::string& current = options.inputChunks[chunk];
             ssize_t written =
@@ -207,22 +238,91 @@ ProcessResult runProcess(const ProcessOptions& options) {
         }
     }
     // Output is closed (or the limit passed); the child may still be running.
-    int status = 0;
-    for (;;) {
-        pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid) break;
-        if (done < 0 && errno != EINTR) throwErrno("waitpid");
-        if (!result.timedOut && Clock::now() >= deadline) {
-            result.timedOut = true;
-            ::kill(pid, SIGKILL);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    record(result, status);
+    reap(pid, deadline, result);
     if (input.write >= 0) finishInput();
     closeFd(output.read);
     closeFd(error.read);
     return result;
+}
+
+ChildProcess::ChildProcess(const ProcessOptions& options) {
+    Pipe input, output, error;
+    pid_ = spawn(options, input, output, error);
+    input_ = input.write;
+    output_ = output.read;
+    error_ = error.read;
+}
+
+ChildProcess::~ChildProcess() {
+    closeFd(input_);
+    closeFd(output_);
+    closeFd(error_);
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+}
+
+void ChildProcess::write(std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(input_, bytes.data(), bytes.size());
+        if (n < 0 && errno == EAGAIN) {
+            pollfd writable{input_, POLLOUT, 0};
+            ::poll(&writable, 1, 100);
+            pump(std::chrono::milliseconds(0));  // a child blocked on its output cannot read
+        } else if (n < 0 && errno != EINTR) {
+            throwErrno("write to the child");
+        } else if (n > 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(n));
+        }
+    }
+}
+
+bool ChildProcess::pump(std::chrono::milliseconds limit) {
+    pollfd fds[2] = {{output_, POLLIN, 0}, {error_, POLLIN, 0}};
+    if (::poll(fds, error_ >= 0 ? 2 : 1, static_cast<int>(limit.count())) < 0 && errno != EINTR)
+        throwErrno("poll");
+    if (fds[1].revents != 0 && error_ >= 0) drain(error_, standardError_);
+    if (fds[0].revents != 0) drain(output_, pending_);
+    return output_ >= 0;
+}
+
+std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        if (auto end = pending_.find('\n'); end != std::string::npos) {
+            std::string line = pending_.substr(0, end);
+            pending_.erase(0, end + 1);
+            return line;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (output_ < 0 || left.count() <= 0 || !pump(left)) return std::nullopt;
+    }
+}
+
+ProcessResult ChildProcess::finish(std::chrono::milliseconds limit) {
+    closeFd(input_);
+    const auto deadline = Clock::now() + limit;
+    while (output_ >= 0 && Clock::now() < deadline) pump(std::chrono::milliseconds(50));
+    while (error_ >= 0 && Clock::now() < deadline) {
+        pollfd ready{error_, POLLIN, 0};
+        if (::poll(&ready, 1, 50) > 0) drain(error_, standardError_);
+    }
+    ProcessResult result;
+    reap(pid_, deadline, result);
+    pid_ = -1;
+    result.standardOutput = std::move(pending_);
+    result.standardError = standardError_;
+    return result;
+}
+
+const std::string& ChildProcess::standardError() {
+    while (error_ >= 0) {
+        pollfd ready{error_, POLLIN, 0};
+        if (::poll(&ready, 1, 0) <= 0) break;
+        drain(error_, standardError_);
+    }
+    return standardError_;
 }
 
 bool killedAfter(const std::function<void()>& work, std::chrono::microseconds delay) {

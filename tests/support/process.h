@@ -1,11 +1,15 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quillmere::testing {
@@ -44,6 +48,10 @@ struct ProcessOptions {
 
     // Killed with SIGKILL when still running after this long.
     std::chrono::milliseconds timeLimit{30'000};
+
+    // RLIMIT_FSIZE for the child, with SIGXFSZ ignored: writes past it fail
+    // with EFBIG as on a full file system.
+    std::optional<std::uint64_t> fileSizeLimit;
 };
 
 struct ProcessResult {
@@ -70,6 +78,41 @@ struct ProcessResult {
 // Ignores SIGPIPE in the calling process, where writing to an ended child
 // would otherwise kill the test.
 ProcessResult runProcess(const ProcessOptions& options);
+
+// A started child driven one exchange at a time, for a test that changes the
+// world between two requests. Started as runProcess starts it (inputChunks,
+// output and timeLimit do not apply); killed with SIGKILL if still running
+// when the object goes away.
+class ChildProcess {
+  public:
+    explicit ChildProcess(const ProcessOptions& options);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Writes all of bytes to the child's standard input.
+    void write(std::string_view bytes);
+    // The next line of standard output without its line feed; nullopt when
+    // the output ends or no whole line arrives within limit.
+    std::optional<std::string> readLine(std::chrono::milliseconds limit);
+    // Closes standard input and waits for the end, killing the child after
+    // limit (then timedOut is set); the output not read yet is collected.
+    ProcessResult finish(std::chrono::milliseconds limit);
+    // Standard error so far.
+    const std::string& standardError();
+
+  private:
+    // Reads what is ready (waiting up to limit for something); false at the
+    // end of standard output.
+    bool pump(std::chrono::milliseconds limit);
+
+    pid_t pid_ = -1;
+    int input_ = -1;
+    int output_ = -1;
+    int error_ = -1;
+    std::string pending_;
+    std::string standardError_;
+};
 
 // Runs work in a forked child of this test process and kills the child with
 // SIGKILL after delay: a crash at an arbitrary point of work. Returns true when
