@@ -5,13 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdlib>
+#include <functional>
 #include <nlohmann/json.hpp>
+#include <regex>
 
-#include "setup_core/agent_client.h"
-#include "setup_core/codex_install.h"
-#include "setup_core/command_runner.h"
+#include "setup_core/install_checks.h"
 #include "setup_core/setup_failure.h"
 #include "tests/setup_core/setup_test_support.h"
 #include "tests/support/process.h"
@@ -22,286 +20,227 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using quillmere::testing::ProcessOptions;
+using quillmere::testing::listDirectory;
 using quillmere::testing::ProcessResult;
 using quillmere::testing::readFile;
-using quillmere::testing::runProcess;
 using quillmere::testing::TempDir;
 using quillmere::testing::writeFile;
+using namespace testing;
+using Lines = std::vector<std::string>;
 
-// The window's texts for the same checks.
-constexpr const char* folderNameMessage = "请选择名为 AgentLibrary 的共享文件夹。";
-constexpr const char* serverMissingMessage = "未找到 MCP 服务，请重新安装完整安装包。";
-constexpr const char* folderUnreadableMessage = "无法读取共享目录，请等待 iCloud 下载后重新选择。";
-
-// The directory of node, which the codex launcher needs on PATH; the tool otherwise
-// sees a PATH without any codex on it.
+// The directory of node, which the codex launcher needs on PATH, unless it holds a codex.
 std::string nodeDirectory() {
-    const char* path = std::getenv("PATH");
-    std::string rest = path ? path : "";
-    for (std::size_t start = 0; start <= rest.size();) {
-        std::size_t end = std::min(rest.find(':', start), rest.size());
-        const fs::path directory = rest.substr(start, end - start);
-        if (!directory.empty() && ::access((directory / "node").c_str(), X_OK) == 0 &&
-            ::access((directory / "codex").c_str(), X_OK) != 0) {
+    const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    for (std::size_t start = 0, end; start < path.size(); start = end + 1) {
+        end = std::min(path.find(':', start), path.size());
+        const fs::path directory = path.substr(start, end - start);
+        if (::access((directory / "node").c_str(), X_OK) == 0 && ::access((directory / "codex").c_str(), X_OK) != 0)
             return directory.string();
-        }
-        start = end + 1;
     }
     return "/usr/bin";
 }
 
-std::string message(SetupFailure::Kind kind) {
-    return SetupFailure(kind).errorDescription();
+void executable(const fs::path& path) {
+    writeFile(path, "#!/bin/sh\n");
+    fs::permissions(path, fs::perms::owner_all);
+}
+
+std::string receipt(const fs::path& configuration, const std::optional<fs::path>& backup, bool changed) {
+    return "configuration: " + configuration.string() + "\nbackup: " + (backup ? backup->string() : "none") +
+           "\nresult: " + (changed ? "changed" : "unchanged") + "\n";
 }
 
 class QuillmereSetupTool : public ::testing::Test {
   protected:
-    TempDir root;
-    const fs::path home = root / "home";
-    const fs::path folder = home / "AgentLibrary";
-    const fs::path codexHome = root / "codex-home";
-    const fs::path server = root / "app/bin/quillmere-mcp";
-
-    void SetUp() override {
+    QuillmereSetupTool() {
         fs::create_directories(folder);
         executable(server);
     }
 
-    static void executable(const fs::path& path) {
-        writeFile(path, "#!/bin/sh\n");
-        fs::permissions(path, fs::perms::owner_all);
-    }
+    TempDir root;
+    const fs::path home = root / "home", folder = home / "AgentLibrary", codexHome = root / "codex-home";
+    const fs::path server = root / "app/bin/quillmere-mcp";
+    // The entry every install here registers, as the client reads it.
+    const json entry = {{"command", server.string()}, {"args", {"--stdio", "--cloud-root", folder.string()}}};
 
-    ProcessResult tool(std::vector<std::string> arguments, const fs::path& program = {},
-                       const std::string& codexHomeValue = {}) {
-        ProcessOptions options;
-        options.program = program.empty() ? testing::buildDirectory() / "quillmere-setup" : program;
+    // Runs program in root, with this test's HOME and CODEX_HOME and no codex on PATH.
+    ProcessResult tool(std::vector<std::string> arguments, std::map<std::string, std::string> environment = {},
+                       const fs::path& program = {}) const {
+        environment.merge(std::map<std::string, std::string>{
+            {"HOME", home.string()}, {"CODEX_HOME", codexHome.string()}, {"PATH", nodeDirectory() + ":/usr/bin:/bin"}});
+        quillmere::testing::ProcessOptions options;
+        options.program = program.empty() ? buildDirectory() / "quillmere-setup" : program;
         options.arguments = std::move(arguments);
-        options.environment = {{"HOME", home.string()},
-                               {"CODEX_HOME", codexHomeValue.empty() ? codexHome.string() : codexHomeValue},
-                               {"PATH", nodeDirectory() + ":/usr/bin:/bin"}};
+        options.environment = std::move(environment);
         options.workingDirectory = root.path();
-        return runProcess(options);
+        return quillmere::testing::runProcess(options);
     }
-
-    std::vector<std::string> install(const char* client, std::vector<std::string> extra = {}) {
-        std::vector<std::string> arguments{"--client",      client,     "--folder",
-                                           folder.string(), "--server", server.string()};
+    Lines install(const char* client, Lines extra = {}) const {
+        Lines arguments{"--client", client, "--folder", folder.string(), "--server", server.string()};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         return arguments;
     }
-
-    std::string receipt(const fs::path& configuration, const std::optional<fs::path>& backup,
-                        bool changed) const {
-        return "configuration: " + configuration.string() +
-               "\nbackup: " + (backup ? backup->string() : "none") +
-               "\nresult: " + (changed ? "changed" : "unchanged") + "\n";
-    }
-
-    const ClientConfiguration expected{server, folder};
 };
 
-std::optional<fs::path> backupLine(const std::string& output) {
-    const std::string key = "\nbackup: ";
-    std::size_t start = output.find(key);
-    if (start == std::string::npos) return std::nullopt;
-    start += key.size();
-    return fs::path(output.substr(start, output.find('\n', start) - start));
-}
+TEST_F(QuillmereSetupTool, JsonClientsInstallThenLeaveAloneThenConflictThenReplaceWithOneBackup) {
+    const std::regex backupName(R"(\.quillmere-backup-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$)");
+    const std::string other = R"({"theme": 1, "mcpServers": {"quillmere": {"command": "/old", "args": []}}})";
+    for (const auto& [client, file] : {std::pair{"claude", home / ".config/Claude/claude_desktop_config.json"},
+                                       std::pair{"cursor", home / ".cursor/mcp.json"}}) {
+        SCOPED_TRACE(client);
+        const ProcessResult first = tool(install(client));
+        EXPECT_EQ(first.standardOutput, receipt(file, std::nullopt, true)) << first.describe() << first.standardError;
+        EXPECT_EQ(json::parse(readFile(file)), (json{{"mcpServers", {{"quillmere", entry}}}}));
+        EXPECT_EQ(permissions(file), 0600);
+        fs::permissions(file, fs::perms(0644));
+        EXPECT_EQ(tool(install(client)).standardOutput, receipt(file, std::nullopt, false));
+        EXPECT_EQ(permissions(file), 0644) << "an unchanged file is not touched at all";
 
-TEST_F(QuillmereSetupTool, JsonClientsInstallThenFindNothingToDoThenConflictThenReplace) {
-    for (AgentClient client : {AgentClient::claude, AgentClient::cursor}) {
-        const std::string raw(rawValue(client));
-        SCOPED_TRACE(raw);
-        const fs::path file = configurationURL(client, home, codexHome);
-
-        ProcessResult first = tool(install(raw.c_str()));
-        EXPECT_EQ(first.exitStatus, 0) << first.describe() << first.standardError;
-        EXPECT_EQ(first.standardOutput, receipt(file, std::nullopt, true));
-        EXPECT_EQ(json::parse(readFile(file))["mcpServers"]["quillmere"], expected.entry());
-
-        ProcessResult second = tool(install(raw.c_str()));
-        EXPECT_EQ(second.exitStatus, 0);
-        EXPECT_EQ(second.standardOutput, receipt(file, std::nullopt, false));
-
-        const std::string other =
-            R"({"mcpServers": {"quillmere": {"command": "/old", "args": []}}})";
         writeFile(file, other);
-        ProcessResult conflict = tool(install(raw.c_str()));
+        const ProcessResult conflict = tool(install(client));
         EXPECT_EQ(conflict.exitStatus, 3);
         EXPECT_EQ(conflict.standardOutput, "");
-        EXPECT_NE(conflict.standardError.find(message(SetupFailure::Kind::conflict)),
-                  std::string::npos);
         EXPECT_NE(conflict.standardError.find("--replace"), std::string::npos);
         EXPECT_EQ(readFile(file), other);
 
-        ProcessResult replaced = tool(install(raw.c_str(), {"--replace"}));
-        EXPECT_EQ(replaced.exitStatus, 0) << replaced.standardError;
-        const std::optional<fs::path> backup = backupLine(replaced.standardOutput);
-        ASSERT_TRUE(backup);
-        EXPECT_EQ(replaced.standardOutput, receipt(file, *backup, true));
-        EXPECT_EQ(readFile(*backup), other);
-        EXPECT_EQ(json::parse(readFile(file))["mcpServers"]["quillmere"], expected.entry());
+        const ProcessResult replaced = tool(install(client, {"--replace"}));
+        const Lines backups = backupsOf(file.parent_path(), file.filename());
+        ASSERT_EQ(backups.size(), 1u) << replaced.standardError;
+        const fs::path backup = file.parent_path() / backups[0];
+        EXPECT_EQ(replaced.standardOutput, receipt(file, backup, true));
+        EXPECT_TRUE(std::regex_search(backups[0], backupName)) << backups[0];
+        EXPECT_EQ(readFile(backup), other);
+        EXPECT_EQ(permissions(backup), 0600);
+        EXPECT_EQ(permissions(file), 0600);
+        EXPECT_EQ(json::parse(readFile(file)), (json{{"theme", 1}, {"mcpServers", {{"quillmere", entry}}}}));
+        EXPECT_EQ(tool(install(client, {"--replace"})).standardOutput, receipt(file, std::nullopt, false));
+        EXPECT_EQ(listDirectory(file.parent_path()).size(), 2u) << "one backup and no temporary file";
     }
 }
 
-TEST_F(QuillmereSetupTool, MalformedConfigurationExitsOneWithItsMessage) {
-    const fs::path file = configurationURL(AgentClient::cursor, home, codexHome);
-    writeFile(file, "{ // mine\n}");
-    ProcessResult result = tool(install("cursor", {"--replace"}));
-    EXPECT_EQ(result.exitStatus, 1);
-    EXPECT_EQ(result.standardError, message(SetupFailure::Kind::malformed) + "\n");
-    EXPECT_EQ(readFile(file), "{ // mine\n}");
+// Links are written through and stay links; what is no regular file, too long or
+// malformed is left alone with a message saying why.
+TEST_F(QuillmereSetupTool, WhatStandsAtTheConfigurationPathDecides) {
+    const fs::path file = home / ".cursor/mcp.json", dotfiles = root / "real-dotfiles/mcp.json";
+    const auto link = [&](const fs::path& to) { fs::create_symlink(to, file); };
+    const std::string unreadable = "cannot read " + file.string();
+    const std::tuple<const char*, std::function<void()>, int, std::string> rows[] = {
+        {"a link to a link", [&] { writeFile(dotfiles, "{}"), fs::create_symlink("real-dotfiles", root / "dotfiles"), link("../../dotfiles/mcp.json"); }, 0, "configuration: " + dotfiles.string() + "\n"},
+        {"a dangling link", [&] { link(root / "synced/cursor.json"); }, 0, "configuration: " + (root / "synced/cursor.json").string() + "\n"},
+        {"a directory", [&] { fs::create_directories(file); }, 1, unreadable},
+        {"a FIFO", [&] { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); }, 1, unreadable},
+        {"a link to /dev/zero", [&] { link("/dev/zero"); }, 1, "cannot read /dev/zero"},
+        {"8 MiB and a byte", [&] { writeFile(file, std::string(8 * 1024 * 1024 + 1, ' ')); }, 1, unreadable},
+        {"JSON with a comment", [&] { writeFile(file, "{ // mine\n}"); }, 1, SetupFailure(SetupFailure::Kind::malformed).what()},
+    };
+    for (const auto& [what, make, status, text] : rows) {
+        SCOPED_TRACE(what);
+        fs::remove_all(file.parent_path());
+        fs::create_directories(file.parent_path());
+        make();
+        const std::string before = fs::is_regular_file(file) ? readFile(file) : "";
+        const ProcessResult result = tool(install("cursor", {"--replace"}));
+        EXPECT_EQ(result.exitStatus, status) << result.describe() << result.standardError;
+        EXPECT_NE((status == 0 ? result.standardOutput : result.standardError).find(text), std::string::npos);
+        EXPECT_EQ(listDirectory(file.parent_path()), Lines{"mcp.json"}) << "a backup or temporary file beside it";
+        if (status == 0) {
+            EXPECT_TRUE(fs::is_symlink(file));
+            EXPECT_EQ(json::parse(readFile(file))["mcpServers"]["quillmere"], entry);
+        } else if (fs::is_regular_file(file)) {
+            EXPECT_EQ(readFile(file), before);
+        }
+    }
 }
 
 TEST_F(QuillmereSetupTool, CodexIsRegisteredThroughTheRealTool) {
-    const std::vector<std::string> codex{"--codex", testing::realCodex().string()};
     const fs::path config = codexHome / "config.toml";
+    const Lines codex{"--codex", realCodex().string()};
+    const ProcessResult first = tool(install("codex", codex));
+    EXPECT_EQ(first.standardOutput, receipt(config, std::nullopt, true)) << first.describe() << first.standardError;
+    EXPECT_EQ(tool(install("codex", codex)).standardOutput, receipt(config, std::nullopt, false));
 
-    ProcessResult first = tool(install("codex", codex));
-    EXPECT_EQ(first.exitStatus, 0) << first.describe() << first.standardError;
-    EXPECT_EQ(first.standardOutput, receipt(config, std::nullopt, true));
-
-    const CommandOutput got =
-        CommandRunner::run(testing::realCodex(), codex::getArguments(),
-                           std::map<std::string, std::string>{{"PATH", std::getenv("PATH")},
-                                                              {"HOME", home.string()},
-                                                              {"CODEX_HOME", codexHome.string()}},
-                           home, 30);
-    ASSERT_EQ(got.status, 0);
-    const json registration = json::parse(got.data);
-    EXPECT_EQ(registration["transport"]["command"], server.string());
-    EXPECT_EQ(registration["transport"]["args"],
-              json({"--stdio", "--cloud-root", folder.string()}));
-
-    ProcessResult second = tool(install("codex", codex));
-    EXPECT_EQ(second.exitStatus, 0);
-    EXPECT_EQ(second.standardOutput, receipt(config, std::nullopt, false));
-
-    const fs::path otherServer = root / "other/bin/quillmere-mcp";
-    executable(otherServer);
-    std::vector<std::string> moved{"--client", "codex",
-                                   "--folder", folder.string(),
-                                   "--server", otherServer.string(),
-                                   "--codex",  testing::realCodex().string()};
+    executable(root / "other/bin/quillmere-mcp");
+    Lines moved{"--folder", folder.string(), "--server", (root / "other/bin/quillmere-mcp").string(), "--codex", codex[1]};
     EXPECT_EQ(tool(moved).exitStatus, 3);
-    moved.push_back("--replace");
     const std::string before = readFile(config);
-    ProcessResult replaced = tool(moved);
-    EXPECT_EQ(replaced.exitStatus, 0) << replaced.standardError;
-    const std::optional<fs::path> backup = backupLine(replaced.standardOutput);
-    ASSERT_TRUE(backup);
-    EXPECT_EQ(replaced.standardOutput, receipt(config, *backup, true));
-    EXPECT_EQ(readFile(*backup), before);
+    moved.push_back("--replace");
+    const ProcessResult replaced = tool(moved);
+    const Lines backups = backupsOf(codexHome, "config.toml");
+    ASSERT_EQ(backups.size(), 1u) << replaced.standardError;
+    EXPECT_EQ(replaced.standardOutput, receipt(config, codexHome / backups[0], true));
+    EXPECT_EQ(readFile(codexHome / backups[0]), before);
 }
 
-// codex runs in the home directory; the relative value still means the folder below
-// the directory the user ran quillmere-setup in, where the file is read and backed up.
-TEST_F(QuillmereSetupTool, RelativeCodexHomeIsTheFolderBelowTheWorkingDirectory) {
-    ProcessResult result =
-        tool(install("codex", {"--codex", testing::realCodex().string()}), {}, "relative/codex");
-    EXPECT_EQ(result.exitStatus, 0) << result.describe() << result.standardError;
-    const fs::path config = root / "relative/codex/config.toml";
-    EXPECT_EQ(result.standardOutput, receipt(config, std::nullopt, true));
-    EXPECT_NE(readFile(config).find("quillmere"), std::string::npos);
+// codex runs in the home directory; a relative CODEX_HOME still means the folder below
+// the directory quillmere-setup was run in, where the file is read and backed up, and an
+// empty one the default.
+TEST_F(QuillmereSetupTool, RelativeOrEmptyCodexHome) {
+    for (const auto& [value, config] : {std::pair{"relative/codex", root / "relative/codex/config.toml"},
+                                        std::pair{"", home / ".codex/config.toml"}}) {
+        const ProcessResult result = tool(install("codex", {"--codex", realCodex().string()}), {{"CODEX_HOME", value}});
+        EXPECT_EQ(result.standardOutput, receipt(config, std::nullopt, true)) << result.describe() << result.standardError;
+        EXPECT_NE(readFile(config).find("quillmere"), std::string::npos);
+    }
     EXPECT_FALSE(fs::exists(home / "relative"));
 }
 
-TEST_F(QuillmereSetupTool, CodexIsFoundWhereItIsUsuallyInstalled) {
+TEST_F(QuillmereSetupTool, CodexIsFoundWhereItIsUsuallyInstalledBeforePath) {
     fs::create_directories(home / ".local/bin");
-    fs::create_symlink(testing::realCodex(), home / ".local/bin/codex");
-    ProcessResult result = tool(install("codex"));
-    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
-    EXPECT_EQ(result.standardOutput, receipt(codexHome / "config.toml", std::nullopt, true));
+    fs::create_symlink(realCodex(), home / ".local/bin/codex");
+    executable(root / "path/codex");  // would fail every run
+    const ProcessResult result = tool(install("codex"), {{"PATH", nodeDirectory() + ":" + (root / "path").string()}});
+    EXPECT_EQ(result.standardOutput, receipt(codexHome / "config.toml", std::nullopt, true)) << result.standardError;
 }
 
-TEST_F(QuillmereSetupTool, ChecksOfTheWindowComeFirstWithItsMessages) {
-    fs::create_directories(home / "agentlibrary");
-    fs::create_directories(home / "Other");
-    writeFile(root / "plain-codex", "");
-    struct Row {
-        std::vector<std::string> arguments;
-        std::string message;
+TEST_F(QuillmereSetupTool, RefusedBeforeAnythingIsWrittenWithTheWindowsMessages) {
+    writeFile(root / "plain", "");  // neither a server nor a codex program
+    const std::string f = folder.string(), s = server.string(), plain = (root / "plain").string();
+    const std::string cliMissing = SetupFailure(SetupFailure::Kind::cliMissing).what();
+    const std::pair<Lines, std::string_view> rows[] = {
+        {{"--client", "cursor", "--folder", (home / "agentlibrary").string(), "--server", s}, wrongFolderNameMessage},
+        {{"--folder", (home / "AGENTLIBRARY").string()}, wrongFolderNameMessage},
+        {{"--folder", (home / "AgentLibrary2").string()}, wrongFolderNameMessage},
+        {{"--folder", (home / "Agent Library").string()}, wrongFolderNameMessage},
+        {{"--folder", (home / "AgentLibrar").string()}, wrongFolderNameMessage},
+        {{"--client", "cursor", "--folder", f, "--server", (root / "missing").string()}, serverMissingMessage},
+        {{"--client", "cursor", "--folder", f, "--server", root.path().string()}, serverMissingMessage},
+        {{"--client", "cursor", "--folder", f, "--server", plain}, serverMissingMessage},
+        {{"--client", "claude", "--folder", (root / "gone/AgentLibrary").string(), "--server", s}, folderUnreadableMessage},
+        {{"--folder", f, "--server", s, "--codex", plain}, cliMissing},
+        {{"--client", "vscode", "--folder", f}, "--help"},
+        {{"--client", "Codex", "--folder", f}, "--help"},
+        {{"--folder"}, "--help"},
+        {{"--frobnicate"}, "--help"},
+        {{"--client", "cursor"}, "--help"},
     };
-    const Row rows[] = {
-        {{"--client", "cursor", "--folder", (home / "agentlibrary").string(), "--server",
-          server.string()},
-         folderNameMessage},
-        {{"--client", "cursor", "--folder", (home / "Other").string(), "--server", server.string()},
-         folderNameMessage},
-        {{"--client", "cursor", "--folder", folder.string(), "--server",
-          (root / "missing").string()},
-         serverMissingMessage},
-        {{"--client", "cursor", "--folder", folder.string(), "--server", root.path().string()},
-         serverMissingMessage},
-        {{"--client", "claude", "--folder", (root / "gone/AgentLibrary").string(), "--server",
-          server.string()},
-         folderUnreadableMessage},
-        {{"--folder", folder.string(), "--server", server.string(), "--codex",
-          (root / "plain-codex").string()},
-         message(SetupFailure::Kind::cliMissing)},
-        {{"--folder", folder.string(), "--server", server.string()},
-         message(SetupFailure::Kind::cliMissing)},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.arguments[3] + " " + row.arguments.back());
-        ProcessResult result = tool(row.arguments);
+    for (const auto& [arguments, message] : rows) {
+        SCOPED_TRACE(::testing::PrintToString(arguments));
+        const ProcessResult result = tool(arguments);
         EXPECT_EQ(result.exitStatus, 1);
-        EXPECT_EQ(result.standardError, row.message + "\n");
+        EXPECT_NE(result.standardError.find(message), std::string::npos) << result.standardError;
         EXPECT_EQ(result.standardOutput, "");
     }
-    EXPECT_FALSE(fs::exists(home / ".cursor"));
-    EXPECT_FALSE(fs::exists(home / ".config"));
+    EXPECT_EQ(listDirectory(home), Lines{"AgentLibrary"}) << "a configuration was written";
     EXPECT_FALSE(fs::exists(codexHome));
 }
 
 TEST_F(QuillmereSetupTool, DefaultServerIsBinQuillmereMcpBesideTheProgram) {
-    const fs::path dist = root / "dist";
-    fs::create_directories(dist);
-    fs::copy_file(testing::buildDirectory() / "quillmere-setup", dist / "quillmere-setup");
-    const std::vector<std::string> arguments{"--client", "cursor", "--folder", folder.string()};
-
-    ProcessResult missing = tool(arguments, dist / "quillmere-setup");
-    EXPECT_EQ(missing.exitStatus, 1);
-    EXPECT_EQ(missing.standardError, std::string(serverMissingMessage) + "\n");
-
-    executable(dist / "bin/quillmere-mcp");
-    ProcessResult found = tool(arguments, dist / "quillmere-setup");
-    EXPECT_EQ(found.exitStatus, 0) << found.standardError;
-    const json entry = json::parse(readFile(
-        configurationURL(AgentClient::cursor, home, codexHome)))["mcpServers"]["quillmere"];
-    EXPECT_EQ(entry["command"], (dist / "bin/quillmere-mcp").string());
+    fs::create_directories(root / "dist");
+    fs::copy_file(buildDirectory() / "quillmere-setup", root / "dist/quillmere-setup");
+    const Lines arguments{"--client", "cursor", "--folder", folder.string()};
+    EXPECT_EQ(tool(arguments, {}, root / "dist/quillmere-setup").standardError, std::string(serverMissingMessage) + "\n");
+    executable(root / "dist/bin/quillmere-mcp");
+    EXPECT_EQ(tool(arguments, {}, root / "dist/quillmere-setup").exitStatus, 0);
+    EXPECT_EQ(json::parse(readFile(home / ".cursor/mcp.json"))["mcpServers"]["quillmere"]["command"],
+              (root / "dist/bin/quillmere-mcp").string());
 }
 
-TEST_F(QuillmereSetupTool, FolderGivenRelativeOrWithTrailingSlashIsRegisteredAbsolute) {
-    ProcessOptions options;
-    options.program = testing::buildDirectory() / "quillmere-setup";
-    options.arguments = {"--client",      "cursor",   "--folder",
-                         "AgentLibrary/", "--server", server.string()};
-    options.environment = {{"HOME", home.string()}};
-    options.workingDirectory = home;
-    ProcessResult result = runProcess(options);
-    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
-    const json entry = json::parse(readFile(
-        configurationURL(AgentClient::cursor, home, codexHome)))["mcpServers"]["quillmere"];
-    EXPECT_EQ(entry["args"], json({"--stdio", "--cloud-root", folder.string()}));
-}
-
-TEST_F(QuillmereSetupTool, UsageErrorsExitOneAndHelpExplainsEveryOption) {
-    for (const std::vector<std::string>& arguments :
-         {std::vector<std::string>{"--client", "vscode", "--folder", folder.string()},
-          std::vector<std::string>{"--folder"}, std::vector<std::string>{"--frobnicate"},
-          std::vector<std::string>{"--client", "cursor"}}) {
-        ProcessResult result = tool(arguments);
-        EXPECT_EQ(result.exitStatus, 1) << arguments[0];
-        EXPECT_NE(result.standardError.find("--help"), std::string::npos);
-    }
-    ProcessResult help = tool({"--help"});
-    EXPECT_EQ(help.exitStatus, 0);
-    for (const char* word : {"--client", "--folder", "--replace", "--codex", "--server",
-                             "bin/quillmere-mcp", "Exit status", "3"}) {
-        EXPECT_NE(help.standardOutput.find(word), std::string::npos) << word;
+TEST_F(QuillmereSetupTool, FolderGivenRelativeFromHomeOrWithTrailingSlashesIsRegisteredAbsolute) {
+    for (const char* given : {"home/AgentLibrary/", "~/AgentLibrary", "~/AgentLibrary//"}) {
+        fs::remove_all(home / ".cursor");
+        const ProcessResult result = tool({"--client", "cursor", "--folder", given, "--server", server.string()});
+        EXPECT_EQ(result.exitStatus, 0) << given << ": " << result.standardError;
+        EXPECT_EQ(json::parse(readFile(home / ".cursor/mcp.json"))["mcpServers"]["quillmere"], entry) << given;
     }
 }
 

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 // Helpers shared by the setup core's tests.
 namespace quillmere::setup::testing {
@@ -23,19 +24,17 @@ class ScopedEnvironment {
     std::optional<std::string> previous_;
 };
 
-// QUILLMERE_SOURCE_DIR and QUILLMERE_BUILD_DIR of the test environment; the current
-// test fails (and an empty path comes back) when they are not set.
-std::filesystem::path sourceDirectory();
+// QUILLMERE_BUILD_DIR of the test environment (set by ctest).
 std::filesystem::path buildDirectory();
-
-// The real codex command-line tool pinned in package-lock.json.
+// The real codex command-line tool pinned in package-lock.json, in QUILLMERE_SOURCE_DIR.
 std::filesystem::path realCodex();
-// tests/setup_core/fake_codex.sh.
-std::filesystem::path fakeCodex();
 
 // The permission bits of path (links not followed).
 mode_t permissions(const std::filesystem::path& path);
-
+// The lines of a text file; none when it is missing.
+std::vector<std::string> lines(const std::filesystem::path& file);
+// Names in directory that start with prefix + ".quillmere-backup-".
+std::vector<std::string> backupsOf(const std::filesystem::path& directory, const std::string& prefix);
 // Waits (up to ten seconds) until pid has ended: gone, or a zombie nobody reaps.
 bool processEnds(pid_t pid);
 
