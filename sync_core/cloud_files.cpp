@@ -40,6 +40,7 @@ struct TemporaryFile {
 // digest check could refuse it.
 void copyContents(int from, int to, std::int64_t limit, const fs::path& source,
                   const fs::path& staged) {
+    limit = std::max<std::int64_t>(limit, 0);
     bool kernelCopy = true;
     std::string buffer;
     std::int64_t copied = 0;
