@@ -30,6 +30,12 @@ void FileDescriptor::close(const fs::path& path) {
     if (::close(fd) != 0) throwErrno(path.string());
 }
 
+fs::path withoutTrailingSeparators(fs::path path) {
+    while ((!path.has_filename() || path.filename() == ".") && path.has_relative_path())
+        path = path.parent_path();
+    return path;
+}
+
 FileDescriptor openOrThrow(const fs::path& path, int flags, unsigned mode) {
     int fd = ::open(path.c_str(), flags | O_CLOEXEC, static_cast<mode_t>(mode));
     if (fd < 0) throwErrno(path.string());

@@ -27,6 +27,11 @@ private:
     int fd_;
 };
 
+// The directory a path written as "x/", "x//" or "x/." names, as "x"; kept, the
+// separator would leave the last component empty. Purely lexical: ".." is kept,
+// since after a link it does not name the lexical parent.
+std::filesystem::path withoutTrailingSeparators(std::filesystem::path path);
+
 // Opens with O_CLOEXEC added; throws std::system_error naming path.
 FileDescriptor openOrThrow(const std::filesystem::path& path, int flags, unsigned mode = 0);
 

@@ -2,14 +2,14 @@
 
 #include <unistd.h>
 
+#include "base/posix_file.h"
 #include "setup_core/setup_files.h"
 
 namespace quillmere::setup {
 
 std::optional<std::filesystem::path> sharedFolder(const std::filesystem::path& chosen) {
-    std::filesystem::path folder = chosen;
     // A picked or typed path may end in separators; its name is the last non-empty component.
-    while (!folder.has_filename() && folder.has_relative_path()) folder = folder.parent_path();
+    const std::filesystem::path folder = base::withoutTrailingSeparators(chosen);
     if (folder.filename() != "AgentLibrary") return std::nullopt;
     return folder;
 }

@@ -11,6 +11,7 @@
 #include <system_error>
 #include <vector>
 
+#include "base/posix_file.h"
 #include "sync_failure.h"
 
 namespace quillmere::sync::SyncFormat {
@@ -35,14 +36,6 @@ fs::path resolve(fs::path p) {
         p = target.is_absolute() ? target : joined.parent_path() / target;
     }
     throw std::system_error(ELOOP, std::generic_category(), p.string());
-}
-
-// "x/" and "x/." name the directory x; kept, the separator would stay on the
-// resolved root of a directory that does not exist yet, and no child's parent
-// would ever equal it.
-fs::path withoutTrailingSeparators(fs::path p) {
-    while ((!p.has_filename() || p.filename() == ".") && p.has_relative_path()) p = p.parent_path();
-    return p;
 }
 
 std::string hex(const unsigned char* bytes, unsigned length) {
@@ -74,9 +67,11 @@ fs::path child(std::string_view name, const fs::path& root) {
         name.find_first_of(std::string_view("/\\\0", 3)) != std::string_view::npos) {
         throw SyncFailure::invalidData();
     }
-    fs::path base = resolve(withoutTrailingSeparators(fs::absolute(root)));
-    fs::path result = resolve(base / fs::path(name));
-    if (result.parent_path() != base) throw SyncFailure::invalidData();
+    // A root not created yet keeps a trailing separator through resolution, and no
+    // child's parent would ever equal it.
+    const fs::path resolvedRoot = resolve(base::withoutTrailingSeparators(fs::absolute(root)));
+    fs::path result = resolve(resolvedRoot / fs::path(name));
+    if (result.parent_path() != resolvedRoot) throw SyncFailure::invalidData();
     return result;
 }
 
