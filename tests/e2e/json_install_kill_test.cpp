@@ -3,9 +3,6 @@
 // bytes exists whenever it changed, and the next install completes.
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <algorithm>
@@ -13,7 +10,6 @@
 #include <filesystem>
 #include <random>
 #include <string>
-#include <thread>
 
 #include "setup_core/client_configuration.h"
 #include "tests/support/process.h"

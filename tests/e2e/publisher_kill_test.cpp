@@ -3,9 +3,6 @@
 // from a half-written file, and the next publish completes.
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -13,7 +10,6 @@
 #include <map>
 #include <random>
 #include <string>
-#include <thread>
 
 #include "mcp_server/library.h"
 #include "sync_core/cloud_publisher.h"

@@ -48,13 +48,9 @@ class QuillmereMCP : public ::testing::Test {
     fs::path bookmark() const { return home_ / ".config/QuillmereBridge/folder.bookmark"; }
 
     ProcessOptions options(Arguments arguments, std::vector<std::string> input = {}) const {
-        return {.program = testing::serverProgram(),
-                .arguments = std::move(arguments),
-                .environment = {{"HOME", home_.path().string()}},
-                .unsetEnvironment = {"XDG_CONFIG_HOME", "XDG_CACHE_HOME"},
-                .workingDirectory = home_.path(),
-                .inputChunks = std::move(input),
-                .timeLimit = std::chrono::seconds(60)};
+        ProcessOptions o = testing::serverOptions(home_.path(), std::move(arguments));
+        o.workingDirectory = home_.path(), o.inputChunks = std::move(input), o.timeLimit = std::chrono::seconds(60);
+        return o;
     }
     ProcessResult run(Arguments arguments, std::vector<std::string> input = {}) {
         return testing::runProcess(options(std::move(arguments), std::move(input)));

@@ -18,39 +18,29 @@ namespace quillmere::testing {
 struct ProcessOptions {
     // A path, or a bare name looked up in PATH.
     std::filesystem::path program;
-    // Arguments after the program name.
     std::vector<std::string> arguments;
-
-    // The child's environment: the parent's (unless inheritEnvironment is
-    // false), minus unsetEnvironment, plus environment (which wins).
-    bool inheritEnvironment = true;
+    // The child's environment: the parent's minus unsetEnvironment, plus environment.
     std::map<std::string, std::string> environment;
     std::vector<std::string> unsetEnvironment;
-
     // Empty: the parent's working directory.
     std::filesystem::path workingDirectory;
 
-    // Written to standard input one chunk after another, with pause between
-    // chunks (not before the first), so a reader sees them in separate reads.
-    // Standard input is closed after the last chunk unless keepInputOpen is set,
-    // in which case it is closed only once the child has ended or the time
-    // limit is reached.
+    // Written to standard input 50 ms apart, so a reader sees them in separate
+    // reads. Standard input is then closed, or with keepInputOpen only once the
+    // child has ended.
     std::vector<std::string> inputChunks;
-    std::chrono::milliseconds pause{50};
     bool keepInputOpen = false;
 
-    // How the child's standard output is connected: a pipe that is read
-    // (capture), a pipe whose reading end is already closed, so every write
-    // fails with EPIPE / SIGPIPE (brokenPipe), or no descriptor 1 at all
-    // (closed, writes fail with EBADF).
+    // Standard output: a pipe that is read (capture), a pipe whose reading end
+    // is closed, so writes fail with EPIPE (brokenPipe), or no descriptor 1 at
+    // all (closed, writes fail with EBADF).
     enum class Output { capture, brokenPipe, closed };
     Output output = Output::capture;
 
     // Killed with SIGKILL when still running after this long.
     std::chrono::milliseconds timeLimit{30'000};
 
-    // RLIMIT_FSIZE for the child, with SIGXFSZ ignored: writes past it fail
-    // with EFBIG as on a full file system.
+    // RLIMIT_FSIZE with SIGXFSZ ignored: writes past it fail with EFBIG as on a full disk.
     std::optional<std::uint64_t> fileSizeLimit;
 };
 
@@ -62,57 +52,50 @@ struct ProcessResult {
     // Set when a signal ended the child (SIGKILL after a timeout included).
     std::optional<int> terminatingSignal;
     bool timedOut = false;
-    // Bytes of inputChunks the child never read because it closed its input
-    // or ended first.
-    std::size_t unwrittenInput = 0;
 
     // "exit 0", "signal 13", "timed out": for failure messages.
     std::string describe() const;
 };
 
-// Starts the program in a new session (so it has no controlling terminal and
-// /dev/tty cannot be opened), with the default disposition of every signal and
-// an empty signal mask, feeds its input, collects both output streams until it
-// ends and returns what happened. Throws std::system_error when the process
-// cannot be started (an exec failure is reported as exit status 127 instead).
-// Ignores SIGPIPE in the calling process, where writing to an ended child
-// would otherwise kill the test.
-ProcessResult runProcess(const ProcessOptions& options);
-
-// A started child driven one exchange at a time, for a test that changes the
-// world between two requests. Started as runProcess starts it (inputChunks,
-// output and timeLimit do not apply); killed with SIGKILL if still running
-// when the object goes away.
+// Starts the program in a new session (no controlling terminal), with default
+// signal dispositions and an empty mask; an exec failure is exit status 127.
+// Ignores SIGPIPE in the calling process, where writing to an ended child would
+// otherwise kill the test.
 class ChildProcess {
   public:
     explicit ChildProcess(const ProcessOptions& options);
+    // Kills the child with SIGKILL if it still runs.
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Writes all of bytes to the child's standard input.
-    void write(std::string_view bytes);
+    // Writes all of bytes to standard input; false when the child closed it,
+    // ended, or did not read for the time limit.
+    bool write(std::string_view bytes);
     // The next line of standard output without its line feed; nullopt when
     // the output ends or no whole line arrives within limit.
     std::optional<std::string> readLine(std::chrono::milliseconds limit);
-    // Closes standard input and waits for the end, killing the child after
-    // limit (then timedOut is set); the output not read yet is collected.
-    ProcessResult finish(std::chrono::milliseconds limit);
+    // Closes standard input (unless keepInputOpen) and waits for the end,
+    // killing the child after limit; the output not read yet is collected.
+    ProcessResult finish(std::chrono::milliseconds limit, bool keepInputOpen = false);
     // Standard error so far.
     const std::string& standardError();
 
   private:
-    // Reads what is ready (waiting up to limit for something); false at the
-    // end of standard output.
+    // Reads what is ready, waiting up to limit; false at the end of standard output.
     bool pump(std::chrono::milliseconds limit);
 
     pid_t pid_ = -1;
     int input_ = -1;
     int output_ = -1;
     int error_ = -1;
+    std::chrono::milliseconds timeLimit_;
     std::string pending_;
     std::string standardError_;
 };
+
+// A ChildProcess fed options.inputChunks and run to its end.
+ProcessResult runProcess(const ProcessOptions& options);
 
 // Runs work in a forked child of this test process and kills the child with
 // SIGKILL after delay: a crash at an arbitrary point of work. Returns true when
