@@ -22,12 +22,6 @@ namespace {
 using namespace quillmere;
 namespace fs = std::filesystem;
 
-sync::Instant instant(const char* text) {
-    std::optional<sync::Instant> value = sync::parseInternetDate(text);
-    if (!value) fuzz::fail("bad date literal");
-    return *value;
-}
-
 // Two recordings of one source, published the way the phone app would.
 struct Fixture {
     fs::path scratch = fuzz::scratchDirectory("quillmere-fuzz-handle");
@@ -39,19 +33,10 @@ struct Fixture {
         std::vector<sync::ExportItem> items;
         const char* names[] = {"Weekly planning", "客户访谈"};
         for (int i = 0; i < 2; ++i) {
-            sync::ExportItem item;
-            item.record = {
-                .id = sync::Uuid::random(),
-                .sourceID = source,
-                .name = names[i],
-                .createdAt = instant(i == 0 ? "2026-03-01T08:00:00Z" : "2026-03-02T09:30:00Z"),
-                .duration = 120,
-                .locale = "zh-Hans",
-                .transcriptComplete = true,
-                .passages = {{0, 10, "Budget review and the launch date"},
-                             {10, 25, "预算和上线日期"},
-                             {25, 60, "Ärger über die Straße"}}};
-            items.push_back(item);
+            items.push_back({.record = {.id = sync::Uuid::random(), .sourceID = source, .name = names[i],
+                                        .createdAt = *sync::parseInternetDate(i == 0 ? "2026-03-01T08:00:00Z" : "2026-03-02T09:30:00Z"),
+                                        .duration = 120, .locale = "zh-Hans", .transcriptComplete = true,
+                                        .passages = {{0, 10, "Budget review and the launch date"}, {10, 25, "预算和上线日期"}, {25, 60, "Ärger über die Straße"}}}});
         }
         sync::CloudPublisher publisher;
         publisher.publish(items, source, false, scratch / "AgentLibrary");

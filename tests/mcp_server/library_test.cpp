@@ -57,29 +57,33 @@ class LibraryRefresh : public ::testing::Test {
     Uuid source_ = Uuid::random();
 };
 
+// An empty folder is quillmere_mcp_test's (StatusPrintsOneJSONObjectLine).
 TEST_F(LibraryRefresh, TheStateSaysWhetherAnythingIsPublishedOrWrong) {
-    fs::create_directories(root());
-    json status = refreshedStatus();
-    EXPECT_EQ(status["state"], "no_published_sources");
-    EXPECT_EQ(status["issues"], json::array());
-    EXPECT_EQ(status["sources"], json::array());
     // Names that are not a source's are ignored silently, hidden ones too.
     writeSource(root(), source_, {recording()}, false, "notes");
     writeSource(root(), source_, {recording()}, false, "." + source_.text());
-    EXPECT_EQ(refreshedStatus()["state"], "no_published_sources");
+    json status = refreshedStatus();
+    EXPECT_EQ(status["state"], "no_published_sources");
+    EXPECT_EQ(status["issues"], json::array());
     fs::remove_all(root());
     status = refreshedStatus();
     EXPECT_EQ(status["state"], "incomplete");
     EXPECT_EQ(status["issues"], json::array({{{"state", "无法读取共享目录。请确认已选择 iCloud Drive 中的 AgentLibrary 文件夹，并等待系统下载。"}}}));
 }
 
-TEST_F(LibraryRefresh, ALowerCaseFolderIsReadUnderCanonicalKeys) {
-    SharedRecording r = recording("standup");
-    writeSource(root(), source_, {r}, false, lowerCase(source_.text()));
+TEST_F(LibraryRefresh, ALowerCaseFolderIsReadUnderCanonicalKeysUnlessBothSpellingsAreThere) {
+    SharedRecording upper = recording("upper"), lower = recording("lower");
+    writeSource(root(), source_, {upper});
+    writeSource(root(), source_, {lower}, false, lowerCase(source_.text()));
     json status = refreshedStatus();
-    EXPECT_EQ(status["state"], "local_snapshot_available");
+    // Upper-case digits sort before lower-case ones, so the canonical spelling is read.
+    EXPECT_EQ(keys(), Strings{recordingKey(upper)});
+    EXPECT_EQ(status["sources"].size(), 1u);
+    EXPECT_EQ(status["issues"], json::array({sourceIssue(invalidData)}));
+    fs::remove_all(sourceDir(source_));
+    status = refreshedStatus();
     EXPECT_EQ(status["sources"], json::array({{{"source_id", source_.text()}, {"published_at", "2026-03-01T08:15:00Z"}, {"recordings", 1}, {"includes_audio", false}}}));
-    EXPECT_EQ(keys(), Strings{recordingKey(r)});
+    EXPECT_EQ(keys(), Strings{recordingKey(lower)});
     EXPECT_EQ(library_.items()[0].sourceRoot, fs::canonical(root() / lowerCase(source_.text())));
 }
 
@@ -191,17 +195,6 @@ TEST_F(LibraryRefresh, IssuesKeepTheOrderFound) {
     EXPECT_EQ(status["issues"], json::array({recordIssue(first[3], recordUnreadable), recordIssue(first[17], recordUnreadable), recordIssue(first[31], recordUnreadable),
                                              {{"source_id", ids[1].text()}, {"state", manifestUnreadable}}, recordIssue(last, recordUnreadable)}));
     EXPECT_EQ(library_.items().size(), 37u);
-}
-
-TEST_F(LibraryRefresh, ASecondSpellingOfTheSameSourceIsReportedNotRead) {
-    SharedRecording upper = recording("upper");
-    writeSource(root(), source_, {upper});
-    writeSource(root(), source_, {recording("lower")}, false, lowerCase(source_.text()));
-    json status = refreshedStatus();
-    // Upper-case digits sort before lower-case ones, so the canonical spelling is read.
-    EXPECT_EQ(keys(), Strings{recordingKey(upper)});
-    EXPECT_EQ(status["sources"].size(), 1u);
-    EXPECT_EQ(status["issues"], json::array({sourceIssue(invalidData)}));
 }
 
 TEST_F(LibraryRefresh, OnlyNewRevisionsAreDecodedAndOldOnesLeaveTheCache) {

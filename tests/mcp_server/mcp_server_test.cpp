@@ -1,21 +1,29 @@
-// How tools/call wraps what a tool gives back, seen through a stand-in tool:
-// the whole-process golden session covers the protocol over real tools, but
-// a real tool cannot produce every kind of result or failure.
+// The server's pieces where a whole process cannot reach: what tools/call
+// makes of results no real tool gives, the stdio transport on a client's
+// non-blocking pipe or an unreadable input, and where the files live. The
+// protocol, framing and escaping are the golden session's, the line-size
+// bounds quillmere_mcp_test's, framing under any chunking fuzz_stdio_framing's.
 
 #include "mcp_server/mcp_server.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
-#include <system_error>
+#include <map>
+#include <thread>
 
-#include "mcp_server/tool_failure.h"
+#include "mcp_server/emit.h"
+#include "mcp_server/stdio_loop.h"
+#include "mcp_server/user_directories.h"
 #include "tests/support/jsonrpc.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillmere::mcp {
 namespace {
 
+namespace fs = std::filesystem;
 using nlohmann::json;
 using Body = std::function<json()>;
 
@@ -34,11 +42,10 @@ Body returns(json value) {
     return [value] { return value; };
 }
 
+// ToolFailure results and I/O errors (read_failed) are the golden session's
+// and audio_cache_faults_test's; here, what no real tool throws or returns.
 TEST(ToolResults, FailuresBecomeErrorResultsWithoutStructuredContent) {
     const std::vector<std::pair<Body, json>> rows = {
-        {[]() -> json { throw ToolFailure("invalid_argument", "参数无效"); },
-         {{"content", {{{"type", "text"}, {"text", "invalid_argument: 参数无效"}}}}, {"isError", true}}},
-        {[]() -> json { throw std::system_error(std::make_error_code(std::errc::io_error)); }, readFailed},
         {[]() -> json { throw std::runtime_error("boom"); }, readFailed},
         // Results without a JSON form.
         {returns({{"name", "\xc3("}}), readFailed},
@@ -47,14 +54,11 @@ TEST(ToolResults, FailuresBecomeErrorResultsWithoutStructuredContent) {
     for (const auto& [body, expected] : rows) EXPECT_EQ(resultOf("2025-11-25", "get_audio", body), expected);
 }
 
-// The link needs a string uri and copies mime_type as it is, whatever it is.
+// The link needs a string uri; the usual link and its absence are in the golden session.
 TEST(ToolResults, OnlyGetAudioWithAStringUriGetsALink) {
     const std::vector<std::tuple<const char*, json, json>> rows = {
         {"get_audio", {{"uri", "file:///a"}}, "application/octet-stream"},
-        {"get_audio", {{"uri", "file:///a"}, {"mime_type", nullptr}}, nullptr},
-        {"get_audio", {{"uri", "file:///a"}, {"mime_type", 3}}, 3},
         {"get_audio", {{"uri", nullptr}, {"mime_type", "audio/mp4"}}, "none"},
-        {"get_audio", {{"url", "file:///a"}}, "none"},
         {"get_audio", json::array({"file:///a"}), "none"},
         {"get_transcript", {{"uri", "file:///a"}}, "none"},
     };
@@ -66,6 +70,75 @@ TEST(ToolResults, OnlyGetAudioWithAStringUriGetsALink) {
         }
         EXPECT_EQ(content[1], json({{"type", "resource_link"}, {"uri", "file:///a"}, {"name", "Original recording"}, {"mimeType", mimeType}}))
             << result.dump();
+    }
+}
+
+// Far more than a pipe holds, so writes come back partial or EAGAIN; a value
+// without a JSON form writes nothing.
+TEST(Emit, DeliversEveryByteThroughAFullNonBlockingPipe) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ::fcntl(fds[1], F_SETFL, ::fcntl(fds[1], F_GETFL) | O_NONBLOCK);
+    json value = {{"text", std::string(4 << 20, 'q')}};
+    std::string received;
+    std::thread reader([&] {
+        char chunk[65536];
+        for (ssize_t got; (got = ::read(fds[0], chunk, sizeof chunk)) > 0;) received.append(chunk, got);
+    });
+    EXPECT_TRUE(emit(value, fds[1]));
+    EXPECT_FALSE(emit(json{{"bad", "\xff"}}, fds[1]));
+    EXPECT_TRUE(emit(json{{"id", 2}}, fds[1]));
+    ::close(fds[1]);
+    reader.join();
+    ::close(fds[0]);
+    EXPECT_EQ(received, "{\"text\":\"" + std::string(4 << 20, 'q') + "\"}\n{\"id\":2}\n");
+}
+
+TEST(ServeStdio, AnUnreadableInputEndsWithStatusOne) {
+    testing::TempDir folder;
+    Library library(folder / "AgentLibrary", folder / "cache");
+    MCPServer server(library);
+    int writeOnly = ::open("/dev/null", O_WRONLY);
+    int output = ::open("/dev/null", O_WRONLY);
+    EXPECT_EQ(serveStdio(server, writeOnly, output), 1);
+    ::close(writeOnly);
+    ::close(output);
+}
+
+struct Row {
+    std::map<std::string, std::string> environment;
+    std::optional<std::string> cacheRoot;
+    fs::path support;
+    fs::path cache;
+};
+
+// The defaults under HOME and an absolute cache root are the whole-process
+// tests' (quillmere_mcp_test, audio_cache_faults_test).
+TEST(UserDirectories, FollowTheXDGRulesAndTheCacheRoot) {
+    const std::string config = "/home/ann/.config/QuillmereBridge", cache = "/home/ann/.cache/QuillmereBridge/Audio";
+    for (const Row& row : std::vector<Row>{
+             {{{"HOME", "/home/ann"}, {"XDG_CONFIG_HOME", "/cfg"}, {"XDG_CACHE_HOME", "/c"}}, {}, "/cfg/QuillmereBridge", "/c/QuillmereBridge/Audio"},
+             // Empty or relative XDG values are ignored.
+             {{{"HOME", "/home/ann"}, {"XDG_CONFIG_HOME", ""}, {"XDG_CACHE_HOME", "rel"}}, {}, config, cache},
+             // A relative cache root is taken unchanged.
+             {{{"HOME", "/home/ann"}, {"XDG_CACHE_HOME", "/c"}}, "audio", config, "audio"},
+         }) {
+        UserDirectories directories = UserDirectories::find(row.cacheRoot, [&](const char* name) {
+            auto found = row.environment.find(name);
+            return found == row.environment.end() ? nullptr : found->second.c_str();
+        });
+        EXPECT_EQ(directories.configURL, row.support / "folder.bookmark");
+        EXPECT_EQ(directories.cache, row.cache);
+    }
+}
+
+TEST(UserDirectories, WithoutAUsableHomeFallBackToTheAccountsHome) {
+    for (const char* home : {static_cast<const char*>(nullptr), "", "relative"}) {
+        UserDirectories directories = UserDirectories::find({}, [&](const char* name) -> const char* {
+            return std::string_view(name) == "HOME" ? home : nullptr;
+        });
+        EXPECT_TRUE(directories.home.is_absolute());
+        EXPECT_EQ(directories.support, directories.home / ".config/QuillmereBridge");
     }
 }
 

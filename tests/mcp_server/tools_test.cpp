@@ -40,15 +40,9 @@ std::string repeat(std::string_view unit, std::size_t count) {
 
 // ---- cursors
 
-TEST(Base64, EncodesAndDecodesTheStandardVectorsAndNothingButStrictForm) {
-    for (const auto& [plain, encoded] : std::vector<std::pair<std::string, std::string>>{
-             {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}}) {
-        EXPECT_EQ(base64Encode(plain), encoded);
-        EXPECT_EQ(base64Decode(encoded), plain) << encoded;
-    }
-    std::string bytes;
-    for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
-    EXPECT_EQ(base64Decode(base64Encode(bytes)), bytes);
+// Round trips are fuzz_cursor's, the standard alphabet the golden session's ("eDox").
+TEST(Base64, DecodesNothingButStrictForm) {
+    EXPECT_EQ(base64Decode("Zm9vYg=="), "foob");
     for (const char* text : {"Zg", "Zg=", "Zm9", "Z===", "====", "Zm9v=", "Zg=a", "Z=g=", "Zm-v", "Zm_v", " Zm9v", "Zm9v\n", "Zm 9v", "Zm9v====", "Zg==Zg=="})
         EXPECT_EQ(base64Decode(text), std::nullopt) << text;
 }
@@ -135,14 +129,14 @@ class Tools : public ::testing::Test {
     Library library_{dir_ / "AgentLibrary", dir_ / "cache"};
 };
 
+// limit 100 and track 32 are the whole-process tests'; one more is refused in the golden session.
 TEST_F(Tools, BoundaryArgumentsAreAccepted) {
     publish(1);
     const std::string key = recordingKey(recordings_[0]);
     for (const auto& [tool, arguments] : std::vector<std::pair<const char*, json>>{
-             {"list_recordings", {{"limit", 100}}}, {"list_recordings", {{"limit", 1.0}}},
-             {"list_recordings", {{"from", "2026-03-01T00:00:00.123456789123Z"}}},
+             {"list_recordings", {{"limit", 1.0}}}, {"list_recordings", {{"from", "2026-03-01T00:00:00.123456789123Z"}}},
              {"search_transcripts", {{"query", repeat("a", 500)}}}, {"search_transcripts", {{"query", repeat("e\xCC\x81", 500)}}},
-             {"get_audio", {{"recording_key", key}, {"track", 32}}}, {"get_transcript", {{"recording_key", key}, {"start_seconds", 0}, {"end_seconds", 0}}}})
+             {"get_transcript", {{"recording_key", key}, {"start_seconds", 0}, {"end_seconds", 0}}}})
         EXPECT_EQ(codeOfRun(tool, arguments), "accepted") << tool << " " << arguments.dump();
 }
 

@@ -25,29 +25,23 @@ struct ContainsRow {
 constexpr CaseRule standard = CaseRule::standard;
 constexpr CaseRule turkic = CaseRule::turkic;
 
+// Cases the search tool's tests (tools_test) show over a library are not repeated.
 // Spelled with escapes so that precomposed and decomposed forms are plain to see:
 // U+00E9 é = "\xC3\xA9", U+0301 combining acute = "\xCC\x81".
 const ContainsRow containsRows[] = {
-    {"xabcx", "ABC", standard, true},
     {"xabcx", "abd", standard, false},
     {"Meeting NOTES", "notes", standard, true},
     // Canonically equivalent forms match each other.
     {"caf\xC3\xA9!", "CAFE\xCC\x81", standard, true},
-    {"cafe\xCC\x81!", "CAF\xC3\x89", standard, true},
     // Diacritics still count, and a match never ends inside a character.
-    {"caf\xC3\xA9", "cafe", standard, false},
-    {"cafe\xCC\x81", "cafe", standard, false},
     {"cafe", "caf\xC3\xA9", standard, false},
     {"\xCC\x81", "\xCC\x81", standard, true},
     // ...nor starts inside one: the acute alone is not in "é".
     {"e\xCC\x81", "\xCC\x81", standard, false},
     // Width still counts; case of full-width letters does not.
     {"\xEF\xBD\x86\xEF\xBD\x95\xEF\xBD\x8C\xEF\xBD\x8C", "full", standard, false},
-    {"\xEF\xBC\xA6\xEF\xBC\xB5\xEF\xBC\xAC\xEF\xBC\xAC",
-     "\xEF\xBD\x86\xEF\xBD\x95\xEF\xBD\x8C\xEF\xBD\x8C", standard, true},
+    {"\xEF\xBC\xA6\xEF\xBC\xB5\xEF\xBC\xAC\xEF\xBC\xAC", "\xEF\xBD\x86\xEF\xBD\x95\xEF\xBD\x8C\xEF\xBD\x8C", standard, true},
     // Turkish and Azerbaijani pair I with dotless ı and İ with i.
-    {"D\xC4\xB0YARBAKIR", "diyarbak\xC4\xB1r", turkic, true},
-    {"D\xC4\xB0YARBAKIR", "diyarbak\xC4\xB1r", standard, false},
     {"I", "\xC4\xB1", turkic, true},
     {"I", "i", turkic, false},
     {"I", "i", standard, true},
@@ -60,17 +54,12 @@ const ContainsRow containsRows[] = {
     {"\xED\x95\x9C\xEA\xB5\xAD", "\xED\x95\x9C", standard, true},
     {"\xE1\x84\x92\xE1\x85\xA1\xE1\x86\xAB", "\xED\x95\x9C", standard, true},
     // A family emoji is one character; its first person is not in it.
-    {"\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7", "\xF0\x9F\x91\xA8",
-     standard, false},
+    {"\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7", "\xF0\x9F\x91\xA8", standard, false},
     // CR LF is one character.
     {"a\r\nb", "\r\n", standard, true},
     {"a\r\nb", "\r", standard, false},
     // Chinese text is compared as is.
-    {"\xE4\xBB\x8A\xE5\xA4\xA9\xE5\xBC\x80\xE4\xBC\x9A", "\xE5\xBC\x80\xE4\xBC\x9A", standard,
-     true},
-    // Blanks are part of the query.
-    {"xabc", " abc", standard, false},
-    {"x abc", " abc", standard, true},
+    {"\xE4\xBB\x8A\xE5\xA4\xA9\xE5\xBC\x80\xE4\xBC\x9A", "\xE5\xBC\x80\xE4\xBC\x9A", standard, true},
     {"", "a", standard, false},
     // The first "e" ends inside "é"; the second one is whole.
     {"e\xCC\x81 be", "E", standard, true},
