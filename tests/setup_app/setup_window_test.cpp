@@ -2,18 +2,29 @@
 
 #include <gtest/gtest.h>
 
+#include <QColor>
+#include <QLabel>
 #include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
 #include <QTextDocument>
+#include <deque>
 #include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <system_error>
 
+#include "setup_app/file_picker.h"
 #include "setup_app/qt_translations.h"
 #include "setup_app/setup_texts.h"
 #include "setup_app/setup_widgets.h"
 #include "setup_core/install_checks.h"
 #include "setup_core/setup_failure.h"
-#include "tests/setup_app/setup_app_test_support.h"
+#include "tests/support/codex_stand_in.h"
+#include "tests/support/temp_dir.h"
+
+// Readable QString values in GoogleTest failure messages.
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
 
 namespace quillmere::testing {
 namespace {
@@ -21,6 +32,84 @@ namespace {
 namespace fs = std::filesystem;
 namespace texts = app::texts;
 using setup::SetupFailure;
+
+// Answers the window's panels from a queue of canned paths; nullopt, or an empty queue,
+// is a cancelled panel.
+class CannedPicker : public app::FilePicker {
+  public:
+    std::deque<std::optional<fs::path>> answers;
+
+    std::optional<fs::path> chooseDirectory(const std::string&) override { return next(); }
+    std::optional<fs::path> chooseFile(const std::string&) override { return next(); }
+
+  private:
+    std::optional<fs::path> next() {
+        if (answers.empty()) return std::nullopt;
+        auto answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+};
+
+// A setup window over a throw-away world: a home with the codex stand-in in ~/.local/bin
+// (a fixed location, searched before PATH and before the machine's own installs), an
+// application directory with an executable bin/quillmere-mcp, an AgentLibrary folder,
+// canned panels and a file manager that only records what it was asked to show.
+class SetupWindowTest : public ::testing::Test {
+  protected:
+    SetupWindowTest() {
+        fs::create_directories(library);
+        writeFile(server, "#!/bin/sh\n");
+        fs::permissions(server, fs::perms::owner_all);
+        installCodex(home / ".local/bin/codex");
+        environment = {home, {{"HOME", home.string()}, {"PATH", (root / "path").string()}}, root / "app"};
+    }
+
+    static void installCodex(const fs::path& at) {
+        fs::create_directories(at.parent_path());
+        fs::create_symlink(codexStandIn(), at);
+    }
+    void open() {
+        window = std::make_unique<app::SetupWindow>(environment, &picker,
+                                                    [this](const fs::path& file) { revealed.push_back(file); });
+        window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    }
+
+    template <typename T = QWidget>
+    T* child(const char* name) {
+        T* found = window->findChild<T*>(name);
+        if (!found) throw std::runtime_error(std::string("no widget ") + name);
+        return found;
+    }
+    QString text(const char* name) { return child<QLabel>(name)->text(); }
+    bool shown(const char* name) { return child(name)->isVisible(); }
+    QColor color(const char* name) { return child(name)->palette().color(QPalette::WindowText); }
+    QPushButton* mainButton() { return child<QPushButton>("mainButton"); }
+
+    void click(const char* name) {
+        QPushButton* button = child<QPushButton>(name);
+        ASSERT_TRUE(button->isVisible() && button->isEnabled()) << name;
+        QTest::mouseClick(button, Qt::LeftButton);
+    }
+    void choose(const char* button, const std::optional<fs::path>& answer) {
+        picker.answers.push_back(answer);
+        click(button);
+    }
+    bool idle() { return QTest::qWaitFor([&] { return !window->model().busy(); }, 60000); }
+    void connectAndWait() {
+        click("mainButton");
+        ASSERT_TRUE(idle());
+    }
+
+    TempDir root;
+    const fs::path home = root / "home", library = root / "iCloud/Quillmere/AgentLibrary";
+    const fs::path server = root / "app/bin/quillmere-mcp", cursorFile = home / ".cursor/mcp.json";
+    app::SetupEnvironment environment;
+    CannedPicker picker;
+    std::vector<fs::path> revealed;
+    std::unique_ptr<app::SetupWindow> window;
+};
 
 TEST_F(SetupWindowTest, FreshStartOffersTheClientsInOrderAndWaitsForAFolder) {
     open();

@@ -176,7 +176,12 @@ TEST_F(CloudPublisherTest, RefusedPublishesLeaveThePreviousManifestAndCopyNoAudi
     EXPECT_TRUE(std::all_of(records.begin(), records.end(), [](const std::string& r) { return r.starts_with(idA.text()); }));
 }
 
-TEST_F(CloudPublisherTest, MediaIsHashedBeforeItsExtensionIsJudgedAndMustNotChangeMeanwhile) {
+TEST_F(CloudPublisherTest, StopsAndMediaThatChangesWhileHashedWriteNothing) {
+    std::stop_source stopped;
+    stopped.request_stop();
+    EXPECT_THROW(publish({{recording(idA), {}}}, false, stopped.get_token()), Cancelled);
+    EXPECT_THROW(publish({}, false, stopped.get_token()), Cancelled);
+    EXPECT_FALSE(fs::exists(root));
     publish({});
     const std::string manifestBefore = readFile(manifestFile);
     const fs::path mp3 = media("song.mp3", "mp3 bytes"), growing = media("growing.wav", "recording still being written");
@@ -216,14 +221,6 @@ TEST_F(CloudPublisherTest, MediaIsHashedAgainOnlyWhenItsStatusOrTrackChanges) {
     EXPECT_EQ(sha(fresh, {{recording(idA), {track}}}, 0), SyncFormat::digest("version two!"));
     writeFile(track, "a longer take");
     EXPECT_EQ(sha(publisher, {{recording(idA), {track}}}, 0), SyncFormat::digest("a longer take"));
-}
-
-TEST_F(CloudPublisherTest, StopRequestedBeforehandWritesNothing) {
-    std::stop_source stop;
-    stop.request_stop();
-    EXPECT_THROW(publish({{recording(idA), {}}}, false, stop.get_token()), Cancelled);
-    EXPECT_THROW(publish({}, false, stop.get_token()), Cancelled);
-    EXPECT_FALSE(fs::exists(root));
 }
 
 }  // namespace

