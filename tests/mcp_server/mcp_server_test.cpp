@@ -7,6 +7,7 @@
 #include "mcp_server/mcp_server.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -137,7 +138,7 @@ TEST(UserDirectories, WithoutAUsableHomeFallBackToTheAccountsHome) {
         UserDirectories directories = UserDirectories::find({}, [&](const char* name) -> const char* {
             return std::string_view(name) == "HOME" ? home : nullptr;
         });
-        EXPECT_TRUE(directories.home.is_absolute());
+        EXPECT_EQ(directories.home, std::filesystem::path(::getpwuid(::getuid())->pw_dir));
         EXPECT_EQ(directories.support, directories.home / ".config/QuillmereBridge");
     }
 }

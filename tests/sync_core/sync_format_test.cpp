@@ -88,7 +88,7 @@ TEST(SyncFormatDigest, FileErrorsCancellationAndFifos) {
 TEST(InternetDate, ParsesZoneDesignatorsToTheSameInstant) {
     using namespace std::chrono;
     const Instant utc = sys_days(2025y / March / 1) + 9h + 30min;
-    for (const char* text : {"2025-03-01T09:30:00Z", "2025-03-01T17:30:00+08:00", "2025-03-01T04:00:00-05:30", "2025-03-01T09:30:00+00:00"}) {
+    for (const char* text : {"2025-03-01T09:30:00Z", "2025-03-01T17:30:00+08:00", "2025-03-01T04:00:00-05:30", "2025-03-01T09:30:00+00:00", "2025-03-02T09:29:00+23:59"}) {
         EXPECT_EQ(parseInternetDate(text), utc) << text;
     }
     EXPECT_EQ(formatInternetDate(*parseInternetDate("2024-02-29T23:59:59-01:00")), "2024-03-01T00:59:59Z");
