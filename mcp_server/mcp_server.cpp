@@ -38,11 +38,66 @@ bool isStringField(const json& object, const char* key) {
     return field != object.end() && field->is_string();
 }
 
+// The revision without a handshake: each request declares itself in params._meta.
+constexpr std::string_view modernVersion = "2026-07-28";
+constexpr const char* versionKey = "io.modelcontextprotocol/protocolVersion";
+constexpr const char* capabilitiesKey = "io.modelcontextprotocol/clientCapabilities";
+constexpr const char* clientInfoKey = "io.modelcontextprotocol/clientInfo";
+constexpr const char* logLevelKey = "io.modelcontextprotocol/logLevel";
+
+const json serverInfo = {{"name", "quillmere"}, {"version", "1.0.0"}};
+const json capabilities = {{"tools", {{"listChanged", false}}}};
+
+// The _meta of a request that declares a protocol version, else nullptr.
+const json* modernEnvelope(const json& params) {
+    auto meta = params.find("_meta");
+    if (meta == params.end() || !meta->is_object() || !meta->contains(versionKey)) return nullptr;
+    return &*meta;
+}
+
+// Why the envelope of a 2026-07-28 request is unusable, if it is.
+std::optional<std::string> envelopeProblem(const json& meta) {
+    auto capabilitiesField = meta.find(capabilitiesKey);
+    if (capabilitiesField == meta.end() || !capabilitiesField->is_object())
+        return std::string("_meta needs an object ") + capabilitiesKey;
+    if (auto info = meta.find(clientInfoKey); info != meta.end() && !info->is_object())
+        return std::string("_meta ") + clientInfoKey + " must be an object";
+    if (auto level = meta.find(logLevelKey); level != meta.end() && !level->is_string())
+        return std::string("_meta ") + logLevelKey + " must be a string";
+    return std::nullopt;
+}
+
+// Every modern result says it is complete and who answered.
+json stamped(json response) {
+    if (auto result = response.find("result"); result != response.end()) {
+        (*result)["resultType"] = "complete";
+        (*result)["_meta"] = {{"io.modelcontextprotocol/serverInfo", serverInfo}};
+    }
+    return response;
+}
+
+// The discovery answer and the catalogue depend only on this build, never on the user or
+// the library, so any cache may share them for an hour. Tool results depend on the
+// library as it is now and carry no cache hints.
+void addCacheHints(json& result) {
+    result["ttlMs"] = 3'600'000;
+    result["cacheScope"] = "public";
+}
+
 }  // namespace
 
 const std::vector<std::string>& MCPServer::supportedVersions() {
     static const std::vector<std::string> versions = {"2024-11-05", "2025-03-26", "2025-06-18",
                                                       "2025-11-25"};
+    return versions;
+}
+
+const std::vector<std::string>& MCPServer::servedVersions() {
+    static const std::vector<std::string> versions = [] {
+        std::vector<std::string> all{std::string(modernVersion)};
+        all.insert(all.end(), supportedVersions().rbegin(), supportedVersions().rend());
+        return all;
+    }();
     return versions;
 }
 
@@ -77,11 +132,41 @@ std::optional<json> MCPServer::handle(std::string_view line) {
 
     const std::string& method = message["method"].get_ref<const std::string&>();
     if (method == "initialize") return initialize(*id, params);
+    // A request that declares its version is served in that revision whatever came
+    // before on the pipe, and leaves the handshake state as it was.
+    if (const json* envelope = modernEnvelope(params)) return handleModern(*id, method, params, *envelope);
     if (method == "ping") return success(*id, json::object());
     if (!initialized_) return error(*id, -32000, "Initialize first");
     if (method == "tools/list") return success(*id, {{"tools", tools()}});
-    if (method == "tools/call") return callTool(*id, params);
+    if (method == "tools/call") return callTool(*id, params, structuredResults());
     return error(*id, -32601, "Method not found");
+}
+
+json MCPServer::handleModern(const json& id, const std::string& method, const json& params,
+                             const json& envelope) {
+    const json& requested = envelope[versionKey];
+    if (!requested.is_string()) return error(id, -32602, std::string("_meta ") + versionKey + " must be a string");
+    if (requested != modernVersion) {
+        json response = error(id, -32022, "Unsupported protocol version");
+        response["error"]["data"] = {{"supported", servedVersions()}, {"requested", requested}};
+        return response;
+    }
+    if (auto problem = envelopeProblem(envelope)) return error(id, -32602, *problem);
+
+    if (method == "server/discover") {
+        json result = {{"supportedVersions", servedVersions()},
+                       {"capabilities", capabilities},
+                       {"instructions", instructions}};
+        addCacheHints(result);
+        return stamped(success(id, std::move(result)));
+    }
+    if (method == "tools/list") {
+        json result = {{"tools", tools()}};
+        addCacheHints(result);
+        return stamped(success(id, std::move(result)));
+    }
+    if (method == "tools/call") return stamped(callTool(id, params, true));
+    return error(id, -32601, "Method not found");
 }
 
 json MCPServer::initialize(const json& id, const json& params) {
@@ -95,13 +180,13 @@ json MCPServer::initialize(const json& id, const json& params) {
     protocolVersion_ = supported ? requested : versions.back();
     return success(id, {
                            {"protocolVersion", protocolVersion_},
-                           {"capabilities", {{"tools", {{"listChanged", false}}}}},
-                           {"serverInfo", {{"name", "quillmere"}, {"version", "1.0.0"}}},
+                           {"capabilities", capabilities},
+                           {"serverInfo", serverInfo},
                            {"instructions", instructions},
                        });
 }
 
-json MCPServer::callTool(const json& id, const json& params) {
+json MCPServer::callTool(const json& id, const json& params, bool structured) {
     if (!isStringField(params, "name")) return error(id, -32602, "Unknown tool");
     const std::string& name = params["name"].get_ref<const std::string&>();
     const json& catalogue = tools();
@@ -117,7 +202,7 @@ json MCPServer::callTool(const json& id, const json& params) {
         library_.refresh();
         json result =
             toolCall_(library_, name, arguments != params.end() ? *arguments : json::object());
-        return success(id, toolResult(name, result));
+        return success(id, toolResult(name, result, structured));
     } catch (const ToolFailure& failure) {
         return success(id, failedToolResult(failure.code() + ": " + failure.message()));
     } catch (const std::exception&) {
@@ -127,9 +212,9 @@ json MCPServer::callTool(const json& id, const json& params) {
 
 // Throws base::EncodingError for a result without a JSON form, which the
 // caller reports as a read failure.
-json MCPServer::toolResult(std::string_view name, const json& result) const {
+json MCPServer::toolResult(std::string_view name, const json& result, bool structured) {
     json content = json::array({{{"type", "text"}, {"text", serializeJSON(result)}}});
-    if (structuredResults() && name == "get_audio" && result.is_object() &&
+    if (structured && name == "get_audio" && result.is_object() &&
         isStringField(result, "uri")) {
         auto mimeType = result.find("mime_type");
         content.push_back({
@@ -140,7 +225,7 @@ json MCPServer::toolResult(std::string_view name, const json& result) const {
         });
     }
     json toolResult = {{"content", std::move(content)}, {"isError", false}};
-    if (structuredResults()) toolResult["structuredContent"] = result;
+    if (structured) toolResult["structuredContent"] = result;
     return toolResult;
 }
 

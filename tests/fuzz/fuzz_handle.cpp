@@ -1,6 +1,7 @@
 // One input line through MCPServer::handle, against a small real library:
-// never a throw, at most one response, and every response has a wire form
-// that reads back as the same value.
+// never a throw, at most one response, every response has a wire form that
+// reads back as the same value, and a result to a request declaring the
+// 2026-07-28 revision is marked complete.
 
 #include <cstddef>
 #include <cstdint>
@@ -45,6 +46,15 @@ struct Fixture {
     }
 };
 
+// Whether the line is a request other than initialize whose _meta declares 2026-07-28.
+bool declaresModernRevision(std::string_view line) {
+    const nlohmann::json request = nlohmann::json::parse(line, nullptr, false);
+    if (!request.is_object() || request.value("method", nlohmann::json()) == "initialize") return false;
+    const nlohmann::json params = request.value("params", nlohmann::json());
+    if (!params.is_object() || !params.contains("_meta") || !params["_meta"].is_object()) return false;
+    return params["_meta"].value("io.modelcontextprotocol/protocolVersion", nlohmann::json()) == "2026-07-28";
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -61,6 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                   "a response that is not JSON-RPC 2.0");
     fuzz::require(response->contains("result") != response->contains("error"),
                   "a response needs exactly one of result and error");
+    if (response->contains("result") && declaresModernRevision(line))
+        fuzz::require((*response)["result"].value("resultType", "") == "complete",
+                      "a 2026-07-28 result without resultType");
     std::string wire;
     try {
         wire = mcp::serializeJSON(*response);

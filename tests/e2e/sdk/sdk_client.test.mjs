@@ -1,7 +1,9 @@
-// The official MCP TypeScript SDK client drives the built quillmere-mcp over
-// stdio, as an AI client would, against a library generated here.
+// The official MCP TypeScript clients drive the built quillmere-mcp over stdio,
+// as an AI client would, over the sample library: the v1 SDK, and the v2 SDK
+// in each of its negotiation modes (the handshake, a discover probe that falls
+// back to it, and the 2026-07-28 revision alone).
 // Run by CTest: QUILLMERE_MCP names the server binary.
-import { test, before, after } from "node:test";
+import { describe, test, before, after } from "node:test";
 import assert from "node:assert/strict";
 import { createHash } from "node:crypto";
 import { mkdtempSync, readFileSync, existsSync, rmSync } from "node:fs";
@@ -9,8 +11,10 @@ import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { fileURLToPath } from "node:url";
 
-import { Client } from "@modelcontextprotocol/sdk/client/index.js";
-import { StdioClientTransport } from "@modelcontextprotocol/sdk/client/stdio.js";
+import { Client as ClientV1 } from "@modelcontextprotocol/sdk/client/index.js";
+import { StdioClientTransport as StdioV1 } from "@modelcontextprotocol/sdk/client/stdio.js";
+import { Client as ClientV2 } from "@modelcontextprotocol/client";
+import { StdioClientTransport as StdioV2 } from "@modelcontextprotocol/client/stdio";
 
 const server = process.env.QUILLMERE_MCP;
 const sha256 = (bytes) => createHash("sha256").update(bytes).digest("hex");
@@ -19,12 +23,22 @@ const root = fileURLToPath(new URL("../../../examples/AgentLibrary", import.meta
 const sourceID = "7D3C1A2B-4E5F-4A6B-8C7D-9E0F1A2B3C4D";
 const micCheck = `${sourceID}/B3942ED6-D479-4471-8BC9-7994FAC44E98`;
 const interview = `${sourceID}/A1F9DD56-05E8-4D3B-8C8F-8A55F51FF5EE`;
+
+// Each client, and the era and version it must end in (the v1 SDK has no eras).
+const peers = [
+  { name: "v1 SDK", Client: ClientV1, Stdio: StdioV1, options: {}, era: undefined, version: "2025-11-25" },
+  { name: "v2 SDK, legacy", Client: ClientV2, Stdio: StdioV2, options: { versionNegotiation: { mode: "legacy" } }, era: "legacy", version: "2025-11-25" },
+  { name: "v2 SDK, auto", Client: ClientV2, Stdio: StdioV2, options: { versionNegotiation: { mode: "auto" } }, era: "modern", version: "2026-07-28" },
+  { name: "v2 SDK, pinned", Client: ClientV2, Stdio: StdioV2, options: { versionNegotiation: { mode: { pin: "2026-07-28" } } }, era: "modern", version: "2026-07-28" },
+];
+
+for (const peer of peers) describe(peer.name, () => {
 let dir, cache, client, stderr;
 
 // Calls a tool and checks the result's shape common to every success.
 async function callTool(name, args = {}) {
   const result = await client.callTool({ name, arguments: args });
-  assert.equal(result.isError, false, `${name}: ${JSON.stringify(result.content)}`);
+  assert.equal(result.isError ?? false, false, `${name}: ${JSON.stringify(result.content)}`);
   assert.equal(result.content[0].type, "text");
   const parsed = JSON.parse(result.content[0].text);
   assert.deepEqual(result.structuredContent, parsed, `${name}: structuredContent differs from the text`);
@@ -37,20 +51,25 @@ before(async () => {
   // A space and a non-ASCII letter, so the file URL must be percent-encoded.
   cache = join(dir, "audio cache é");
 
-  const transport = new StdioClientTransport({
+  const transport = new peer.Stdio({
     command: server,
     args: ["--stdio", "--cloud-root", root, "--cache-root", cache],
     stderr: "pipe",
   });
   stderr = "";
   transport.stderr?.on("data", (chunk) => (stderr += chunk));
-  client = new Client({ name: "quillmere-e2e", version: "1.0.0" });
+  client = new peer.Client({ name: "quillmere-e2e", version: "1.0.0" }, peer.options);
   await client.connect(transport);
 });
 
 after(async () => {
   await client?.close();
   if (dir) rmSync(dir, { recursive: true, force: true });
+});
+
+test("the client negotiates the revision its mode asks for", () => {
+  if (peer.era) assert.equal(client.getProtocolEra(), peer.era);
+  if (client.getNegotiatedProtocolVersion) assert.equal(client.getNegotiatedProtocolVersion(), peer.version);
 });
 
 test("the server introduces itself and lists five read-only tools", async () => {
@@ -122,4 +141,5 @@ test("tool failures come back as error results", async () => {
   assert.equal(result.isError, true);
   assert.match(result.content[0].text, /^recording_not_available: /);
   assert.equal(stderr, "", "the server wrote diagnostics");
+});
 });
