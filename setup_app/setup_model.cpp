@@ -41,6 +41,7 @@ SetupModel::SetupModel(SetupEnvironment environment, FilePicker& picker, QObject
     : QObject(parent),
       picker_(picker),
       home_(environment.home),
+      variables_(environment.variables),
       codexHome_(setup::codexHome(environment.home, environment.variables)),
       executable_(environment.applicationDirectory / "bin" / "quillmere-mcp"),
       cli_(setup::ClientConfiguration::findCodex(environment.home, environment.variables)) {}
@@ -60,7 +61,7 @@ void SetupModel::setConflict(bool conflict) {
 }
 
 fs::path SetupModel::configurationURL() const {
-    return setup::configurationURL(client_, home_, codexHome_);
+    return setup::configurationURL(client_, home_, variables_);
 }
 
 void SetupModel::chooseFolder() {

@@ -91,6 +91,7 @@ class SetupModel : public QObject {
 
     FilePicker& picker_;
     std::filesystem::path home_;
+    std::map<std::string, std::string> variables_;
     std::filesystem::path codexHome_;
     std::filesystem::path executable_;
 

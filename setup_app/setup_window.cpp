@@ -172,7 +172,8 @@ void SetupWindow::buildLayout() {
     segmentsRow->setSpacing(0);
     auto* group = new QButtonGroup(picker);
     group->setExclusive(true);
-    for (const AgentClient client : setup::allAgentClients) {
+    // The window offers its own three clients; the others are for quillmere-setup so far.
+    for (const AgentClient client : {AgentClient::codex, AgentClient::claude, AgentClient::cursor}) {
         auto* segment = makeButton("clientSegment", q(setup::title(client)), picker);
         segment->setObjectName(QString("segment_") + q(setup::rawValue(client)));
         segment->setCheckable(true);

@@ -2,57 +2,82 @@
 
 namespace quillmere::setup {
 
-std::string_view rawValue(AgentClient client) {
-    switch (client) {
-        case AgentClient::codex:
-            return "codex";
-        case AgentClient::claude:
-            return "claude";
-        case AgentClient::cursor:
-            return "cursor";
+namespace {
+using V = ConfigurationLocation::Variable;
+constexpr ConfigurationLocation xdgConfig(std::string_view file) {
+    return {V::absoluteOnly, "XDG_CONFIG_HOME", ".config", file};
+}
+}  // namespace
+
+// Adding a client is one row here (and its tests). Entry shapes are what each client's
+// own documentation writes for a local stdio server.
+const std::array<ClientDescription, 9> clientTable = {{
+    // raw, title, location, container, entry beyond command/args, treated as absent, format, install
+    {AgentClient::codex, "codex", "Codex", {V::madeAbsolute, "CODEX_HOME", ".codex", "config.toml"},
+     "mcp_servers", "{}", "{}", FileFormat::toml, InstallPath::codexTool},
+    {AgentClient::claude, "claude", "Claude Desktop", xdgConfig("Claude/claude_desktop_config.json"),
+     "mcpServers", "{}", "{}", FileFormat::strictJSON, InstallPath::file},
+    {AgentClient::cursor, "cursor", "Cursor", {V::none, "", ".cursor", "mcp.json"},
+     "mcpServers", "{}", "{}", FileFormat::strictJSON, InstallPath::file},
+    // `claude mcp add` writes "type" and an empty "env"; `add-json` keeps what it is given.
+    {AgentClient::claudeCode, "claude-code", "Claude Code", {V::none, "", "", ".claude.json"},
+     "mcpServers", R"({"type": "stdio", "env": {}})", R"({"type": "stdio", "env": {}})",
+     FileFormat::strictJSON, InstallPath::claudeCodeTool},
+    {AgentClient::gemini, "gemini", "Gemini CLI", {V::none, "", ".gemini", "settings.json"},
+     "mcpServers", "{}", "{}", FileFormat::jsonWithComments, InstallPath::file},
+    // VS Code infers stdio from "command" when "type" is missing.
+    {AgentClient::vscode, "vscode", "VS Code", xdgConfig("Code/User/mcp.json"),
+     "servers", R"({"type": "stdio"})", R"({"type": "stdio"})", FileFormat::jsonWithComments, InstallPath::file},
+    {AgentClient::copilot, "copilot", "GitHub Copilot CLI", {V::madeAbsolute, "COPILOT_HOME", ".copilot", "mcp-config.json"},
+     "mcpServers", R"({"type": "local", "tools": ["*"]})", "{}", FileFormat::strictJSON, InstallPath::file},
+    // Current Zed reads a custom server from "command"/"args"/"env" alone; its older settings
+    // needed "source": "custom", which its own dialog still writes, so that counts as absent.
+    {AgentClient::zed, "zed", "Zed", xdgConfig("zed/settings.json"),
+     "context_servers", R"({"env": {}})", R"({"env": {}, "source": "custom"})", FileFormat::jsonWithComments,
+     InstallPath::file},
+    {AgentClient::windsurf, "windsurf", "Windsurf", {V::none, "", ".codeium/windsurf", "mcp_config.json"},
+     "mcpServers", "{}", "{}", FileFormat::strictJSON, InstallPath::file},
+}};
+
+const ClientDescription& describe(AgentClient client) {
+    for (const ClientDescription& row : clientTable) {
+        if (row.client == client) return row;
     }
-    return {};
+    return clientTable.front();  // unreachable: every client has its row
 }
 
-std::string_view title(AgentClient client) {
-    switch (client) {
-        case AgentClient::codex:
-            return "Codex";
-        case AgentClient::claude:
-            return "Claude Desktop";
-        case AgentClient::cursor:
-            return "Cursor";
-    }
-    return {};
-}
+std::string_view rawValue(AgentClient client) { return describe(client).raw; }
+
+std::string_view title(AgentClient client) { return describe(client).title; }
 
 std::optional<AgentClient> agentClientFromRawValue(std::string_view raw) {
-    for (AgentClient client : allAgentClients) {
-        if (rawValue(client) == raw) return client;
+    for (const ClientDescription& row : clientTable) {
+        if (row.raw == raw) return row.client;
     }
     return std::nullopt;
 }
 
 std::filesystem::path configurationURL(AgentClient client, const std::filesystem::path& home,
-                                       const std::filesystem::path& codexHome) {
-    switch (client) {
-        case AgentClient::codex:
-            return codexHome / "config.toml";
-        case AgentClient::claude:
-            return home / ".config/Claude/claude_desktop_config.json";
-        case AgentClient::cursor:
-            return home / ".cursor/mcp.json";
+                                       const std::map<std::string, std::string>& variables) {
+    const ConfigurationLocation& location = describe(client).location;
+    std::filesystem::path folder = home / location.fallback;
+    if (const auto it = variables.find(std::string(location.variable));
+        location.rule != V::none && it != variables.end() && !it->second.empty()) {
+        const std::filesystem::path value = it->second;
+        if (location.rule == V::madeAbsolute) {
+            std::error_code ignored;
+            const std::filesystem::path absolute = std::filesystem::absolute(value, ignored);
+            folder = absolute.empty() ? value : absolute;
+        } else if (value.is_absolute()) {
+            folder = value;
+        }
     }
-    return {};
+    return folder / location.file;
 }
 
 std::filesystem::path codexHome(const std::filesystem::path& home,
                                 const std::map<std::string, std::string>& variables) {
-    const auto it = variables.find("CODEX_HOME");
-    if (it == variables.end() || it->second.empty()) return home / ".codex";
-    std::error_code ignored;
-    const std::filesystem::path absolute = std::filesystem::absolute(it->second, ignored);
-    return absolute.empty() ? std::filesystem::path(it->second) : absolute;
+    return configurationURL(AgentClient::codex, home, variables).parent_path();
 }
 
 }  // namespace quillmere::setup

@@ -9,25 +9,74 @@
 
 namespace quillmere::setup {
 
-// The AI clients the server can be registered with, in the order the window lists them.
-enum class AgentClient { codex, claude, cursor };
+// The AI clients the server can be registered with: the window's three first, in its order.
+enum class AgentClient { codex, claude, cursor, claudeCode, gemini, vscode, copilot, zed, windsurf };
+
+// How a client's configuration file is written.
+enum class FileFormat {
+    toml,              // only through the client's own tool
+    strictJSON,        // RFC 8259; rewritten whole, keys sorted
+    jsonWithComments,  // edited as text: only the "quillmere" member changes
+};
+
+// Who writes the configuration.
+enum class InstallPath { codexTool, claudeCodeTool, file };
+
+// Where a configuration lives: folder / file, the folder being $variable when that is
+// set and usable, else home / fallback.
+struct ConfigurationLocation {
+    enum class Variable {
+        none,
+        madeAbsolute,  // any non-empty value, made absolute against the working directory
+        absoluteOnly,  // the XDG rule: an empty or relative value is ignored
+    };
+    Variable rule = Variable::none;
+    std::string_view variable;  // e.g. "XDG_CONFIG_HOME"
+    std::string_view fallback;  // below home
+    std::string_view file;      // below the folder
+};
+
+// One row of the client table; see clientTable in agent_client.cpp.
+struct ClientDescription {
+    AgentClient client;
+    std::string_view raw;    // the identifier: --client value, window object names
+    std::string_view title;  // the name shown to people
+    ConfigurationLocation location;
+    std::string_view container;  // the member holding the servers
+    // Members written beside "command" and "args", as a JSON object text.
+    std::string_view entryFields;
+    // Members that the client treats as absent (it adds them itself, or assumes them when
+    // missing), as a JSON object text: an existing entry equals ours when both are the
+    // same once members holding exactly these values are dropped. "{}" means equal
+    // is identical.
+    std::string_view defaults;
+    FileFormat format;
+    InstallPath install;
+};
+
+// Every client, in the order of AgentClient.
+extern const std::array<ClientDescription, 9> clientTable;
+// The row of client.
+const ClientDescription& describe(AgentClient client);
 
 // Every client, in declaration order.
-inline constexpr std::array<AgentClient, 3> allAgentClients = {
-    AgentClient::codex, AgentClient::claude, AgentClient::cursor};
+inline constexpr std::array<AgentClient, 9> allAgentClients = {
+    AgentClient::codex,   AgentClient::claude, AgentClient::cursor, AgentClient::claudeCode, AgentClient::gemini,
+    AgentClient::vscode, AgentClient::copilot, AgentClient::zed,    AgentClient::windsurf};
 
-// "codex", "claude" or "cursor"; also the client's identifier.
+// "codex", "claude", "cursor", "claude-code", ...; also the client's identifier.
 std::string_view rawValue(AgentClient client);
-// The name shown to people: "Codex", "Claude Desktop", "Cursor".
+// The name shown to people: "Codex", "Claude Desktop", "Cursor", "Claude Code", ...
 std::string_view title(AgentClient client);
-// Exactly the three raw values; nullopt for anything else (case matters).
+// Exactly the raw values of the table; nullopt for anything else (case matters).
 std::optional<AgentClient> agentClientFromRawValue(std::string_view raw);
 
-// Where the client keeps its configuration on this system: codexHome/config.toml for
-// Codex, home/.config/Claude/claude_desktop_config.json for Claude Desktop and
-// home/.cursor/mcp.json for Cursor. Only joins paths; touches no file.
+// Where the client keeps its configuration on this system, by its row's location rule:
+// codexHome/config.toml for Codex, $XDG_CONFIG_HOME/Claude/claude_desktop_config.json
+// (default home/.config) for Claude Desktop, home/.cursor/mcp.json for Cursor, ...
+// Only joins paths; touches no file.
 std::filesystem::path configurationURL(AgentClient client, const std::filesystem::path& home,
-                                       const std::filesystem::path& codexHome);
+                                       const std::map<std::string, std::string>& variables);
 
 // Codex's home: $CODEX_HOME when set and not empty, made absolute against the working
 // directory (codex runs elsewhere, and a relative value would name another folder

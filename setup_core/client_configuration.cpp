@@ -12,6 +12,7 @@
 #include "base/directory_lock.h"
 #include "base/posix_file.h"
 #include "base/uuid.h"
+#include "setup_core/jsonc_text.h"
 #include "setup_core/setup_failure.h"
 #include "setup_core/setup_files.h"
 
@@ -112,38 +113,91 @@ nlohmann::json ClientConfiguration::entry() const {
     return nlohmann::json{{"command", executable.string()}, {"args", arguments()}};
 }
 
+nlohmann::json ClientConfiguration::entry(AgentClient client) const {
+    nlohmann::json result = nlohmann::json::parse(describe(client).entryFields);
+    result.update(entry());
+    return result;
+}
+
+bool ClientConfiguration::matches(const nlohmann::json& existing, AgentClient client) const {
+    const nlohmann::json defaults = nlohmann::json::parse(describe(client).defaults);
+    const auto withoutDefaults = [&](nlohmann::json value) {
+        if (!value.is_object()) return value;
+        for (const auto& [key, assumed] : defaults.items()) {
+            if (auto it = value.find(key); it != value.end() && *it == assumed) value.erase(it);
+        }
+        return value;
+    };
+    return withoutDefaults(existing) == withoutDefaults(entry(client));
+}
+
 std::optional<std::string> ClientConfiguration::mergeJSON(
     const std::optional<std::string>& contents, bool replace) const {
+    return mergeConfiguration(AgentClient::cursor, contents, replace);
+}
+
+std::optional<std::string> ClientConfiguration::mergeConfiguration(
+    AgentClient client, const std::optional<std::string>& contents, bool replace) const {
+    const ClientDescription& row = describe(client);
+    const std::string container(row.container);
+    const bool commented = row.format == FileFormat::jsonWithComments;
+    const SetupFailure unusable(commented ? SetupFailure::Kind::malformedCommented
+                                          : SetupFailure::Kind::malformed);
     nlohmann::json top = nlohmann::json::object();
     if (contents) {
-        top = parseStrictly(*contents);
-        if (!top.is_object()) throw SetupFailure(SetupFailure::Kind::malformed);
+        try {
+            top = commented ? jsonc::parse(*contents) : parseStrictly(*contents);
+        } catch (const SetupFailure&) {
+            throw unusable;
+        }
+        if (!top.is_object()) throw unusable;
     }
     nlohmann::json servers = nlohmann::json::object();
-    if (auto found = top.find("mcpServers"); found != top.end()) {
-        if (!found->is_object()) throw SetupFailure(SetupFailure::Kind::malformed);
+    if (auto found = top.find(container); found != top.end()) {
+        if (!found->is_object()) throw unusable;
         servers = *found;
     }
-    const nlohmann::json wanted = entry();
+    const nlohmann::json wanted = entry(client);
     if (auto existing = servers.find(serverName); existing != servers.end()) {
-        if (*existing == wanted) return std::nullopt;
+        if (matches(*existing, client)) return std::nullopt;
         if (!replace) throw SetupFailure(SetupFailure::Kind::conflict);
+    }
+    if (commented && contents) {
+        try {
+            return jsonc::setMember(*contents, container, serverName, wanted);
+        } catch (const SetupFailure&) {
+            throw unusable;
+        }
     }
     // Keep the user's numbers exactly or change nothing: the serializer would write a
     // 30-digit integer as a rounded double.
     if (contents && !numbersSurviveRewriting(*contents))
         throw SetupFailure(SetupFailure::Kind::inexactNumber);
     servers[serverName] = wanted;
-    top["mcpServers"] = std::move(servers);
+    top[container] = std::move(servers);
     // nlohmann::json keeps object keys sorted and never escapes "/".
     return top.dump(2) + "\n";
 }
 
 ConfigurationReceipt ClientConfiguration::installJSON(const std::filesystem::path& path,
                                                       bool replace) const {
+    return installFile(AgentClient::cursor, path, replace);
+}
+
+ConfigurationReceipt ClientConfiguration::installFile(AgentClient client,
+                                                      const std::filesystem::path& path,
+                                                      bool replace) const {
+    return writeConfiguration(path, [&](const std::optional<std::string>& previous) {
+        return mergeConfiguration(client, previous, replace);
+    });
+}
+
+ConfigurationReceipt ClientConfiguration::writeConfiguration(
+    const std::filesystem::path& path,
+    const std::function<std::optional<std::string>(const std::optional<std::string>&)>& newContents) {
     const std::filesystem::path target = resolveSymbolicLinks(path);
     const std::optional<std::string> previous = readIfPresent(target);
-    const std::optional<std::string> merged = mergeJSON(previous, replace);
+    const std::optional<std::string> merged = newContents(previous);
     if (!merged) return ConfigurationReceipt{target, std::nullopt, false};
 
     std::filesystem::create_directories(target.parent_path());

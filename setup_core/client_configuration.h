@@ -1,11 +1,14 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "setup_core/agent_client.h"
 
 namespace quillmere::setup {
 
@@ -39,6 +42,11 @@ struct ClientConfiguration {
     std::vector<std::string> arguments() const;
     // {"command": <executable>, "args": arguments()}; nothing else.
     nlohmann::json entry() const;
+    // entry() with the members client's row writes beside them.
+    nlohmann::json entry(AgentClient client) const;
+    // True when an entry found in client's configuration counts as entry(client): equal
+    // once the members holding the row's defaults are dropped from both.
+    bool matches(const nlohmann::json& existing, AgentClient client) const;
 
     // The new contents of a JSON configuration (Claude Desktop, Cursor) holding this
     // entry under "mcpServers"/"quillmere", or nullopt when the identical entry is
@@ -50,6 +58,16 @@ struct ClientConfiguration {
     std::optional<std::string> mergeJSON(const std::optional<std::string>& contents,
                                          bool replace) const;
 
+    // mergeJSON for the file of any client, by its row: entry(client) under its container.
+    // Strict JSON is rewritten as mergeJSON does. JSON with comments is edited as text
+    // (jsonc::setMember), everything outside the entry kept byte for byte; a missing file
+    // becomes the pretty-printed object. An existing entry that matches() leaves it alone;
+    // unusable JSON with comments, or a container that is no object, throws
+    // SetupFailure::malformedCommented.
+    std::optional<std::string> mergeConfiguration(AgentClient client,
+                                                  const std::optional<std::string>& contents,
+                                                  bool replace) const;
+
     // Installs the entry into the JSON configuration at path. Symbolic links are
     // resolved first and the destination is written, so links survive. Nothing is
     // touched when the entry is already right. Otherwise, under an exclusive lock on the
@@ -57,6 +75,10 @@ struct ClientConfiguration {
     // the first read), backed up, replaced atomically, set to 0600 and read back
     // byte for byte (SetupFailure::verification).
     ConfigurationReceipt installJSON(const std::filesystem::path& path, bool replace) const;
+    // installJSON for the file of any client installed through its file, with
+    // mergeConfiguration.
+    ConfigurationReceipt installFile(AgentClient client, const std::filesystem::path& path,
+                                     bool replace) const;
 
     // Saves previous next to url as <name>.quillmere-backup-<UUID> with mode 0600 and
     // returns its path; nullopt when there were no previous contents. Backups are never
@@ -79,6 +101,28 @@ struct ClientConfiguration {
     ConfigurationReceipt installCodex(const std::filesystem::path& cli,
                                       const std::filesystem::path& home,
                                       const std::filesystem::path& codexHome, bool replace) const;
+
+    // findCodex for Claude Code's claude: home/.local/bin/claude, home/.claude/local/claude,
+    // /usr/local/bin/claude, then PATH.
+    static std::optional<std::filesystem::path> findClaude(
+        const std::filesystem::path& home, const std::map<std::string, std::string>& environment);
+
+    // Registers entry(AgentClient::claudeCode) in the user scope of Claude Code through its
+    // tool cli (HOME = home, run in home, 20 s each). Running sessions rewrite
+    // home/.claude.json at any time, so it is only read: a missing file holds no entry, an
+    // unparsable one is SetupFailure::malformed with nothing run. A matching entry is left
+    // alone; a differing one is SetupFailure::conflict, or with replace the file is backed
+    // up and the entry removed (mcp remove) before mcp add-json. The file is read back
+    // (SetupFailure::verification); a failed run is SetupFailure::claudeCliFailed.
+    ConfigurationReceipt installClaudeCode(const std::filesystem::path& cli,
+                                           const std::filesystem::path& home, bool replace) const;
+
+  private:
+    // The install machinery of installJSON, over how the new contents are computed from
+    // the previous ones (nullopt: nothing to write).
+    static ConfigurationReceipt writeConfiguration(
+        const std::filesystem::path& path,
+        const std::function<std::optional<std::string>(const std::optional<std::string>&)>& newContents);
 };
 
 }  // namespace quillmere::setup

@@ -83,25 +83,17 @@ std::map<std::string, std::string> environmentWith(const std::string& name,
     return result;
 }
 
-}  // namespace
-
-std::optional<std::filesystem::path> ClientConfiguration::findCodex(
-    const std::filesystem::path& home, const std::map<std::string, std::string>& environment) {
-    std::vector<std::filesystem::path> candidates = {
-        "/Applications/ChatGPT.app/Contents/Resources/codex-cli/bin/codex",
-        "/Applications/Codex.app/Contents/Resources/codex-cli/bin/codex",
-        "/Applications/Codex.app/Contents/Resources/codex",
-        home / ".local/bin/codex",
-        "/opt/homebrew/bin/codex",
-        "/usr/local/bin/codex",
-    };
+// The first executable candidate, then the first executable PATH entry + "/" + name.
+std::optional<std::filesystem::path> findProgram(std::vector<std::filesystem::path> candidates,
+                                                 const std::string& name,
+                                                 const std::map<std::string, std::string>& environment) {
     if (auto path = environment.find("PATH"); path != environment.end()) {
         const std::string& value = path->second;
         std::size_t start = 0;
         while (start <= value.size()) {
             std::size_t end = value.find(':', start);
             if (end == std::string::npos) end = value.size();
-            if (end > start) candidates.emplace_back(value.substr(start, end - start) + "/codex");
+            if (end > start) candidates.emplace_back(value.substr(start, end - start) + "/" + name);
             start = end + 1;
         }
     }
@@ -109,6 +101,76 @@ std::optional<std::filesystem::path> ClientConfiguration::findCodex(
         if (isExecutableFile(candidate)) return candidate;
     }
     return std::nullopt;
+}
+
+// The "quillmere" entry of a Claude Code user configuration; nullopt when there is none.
+std::optional<nlohmann::json> claudeCodeEntry(const std::optional<std::string>& bytes) {
+    if (!bytes) return std::nullopt;
+    nlohmann::json top;
+    try {
+        top = base::parseJSON(*bytes);
+    } catch (const base::DecodingError&) {
+        throw SetupFailure(SetupFailure::Kind::malformed);
+    }
+    if (!top.is_object()) throw SetupFailure(SetupFailure::Kind::malformed);
+    const auto servers = top.find(describe(AgentClient::claudeCode).container);
+    if (servers == top.end()) return std::nullopt;
+    if (!servers->is_object()) throw SetupFailure(SetupFailure::Kind::malformed);
+    const auto found = servers->find(ClientConfiguration::serverName);
+    if (found == servers->end()) return std::nullopt;
+    return *found;
+}
+
+}  // namespace
+
+std::optional<std::filesystem::path> ClientConfiguration::findCodex(
+    const std::filesystem::path& home, const std::map<std::string, std::string>& environment) {
+    return findProgram({"/Applications/ChatGPT.app/Contents/Resources/codex-cli/bin/codex",
+                        "/Applications/Codex.app/Contents/Resources/codex-cli/bin/codex",
+                        "/Applications/Codex.app/Contents/Resources/codex", home / ".local/bin/codex",
+                        "/opt/homebrew/bin/codex", "/usr/local/bin/codex"},
+                       "codex", environment);
+}
+
+std::optional<std::filesystem::path> ClientConfiguration::findClaude(
+    const std::filesystem::path& home, const std::map<std::string, std::string>& environment) {
+    // ~/.local/bin is where its own installer puts it, ~/.claude/local its older local install.
+    return findProgram({home / ".local/bin/claude", home / ".claude/local/claude", "/usr/local/bin/claude"},
+                       "claude", environment);
+}
+
+ConfigurationReceipt ClientConfiguration::installClaudeCode(const std::filesystem::path& cli,
+                                                            const std::filesystem::path& home,
+                                                            bool replace) const {
+    // Only read: running sessions rewrite the file, so no lock or comparison of ours holds.
+    const std::filesystem::path target =
+        resolveSymbolicLinks(configurationURL(AgentClient::claudeCode, home, {}));
+    const std::optional<std::string> previous = readIfPresent(target);
+    const std::optional<nlohmann::json> existing = claudeCodeEntry(previous);
+    if (existing && matches(*existing, AgentClient::claudeCode))
+        return ConfigurationReceipt{target, std::nullopt, false};
+    if (existing && !replace) throw SetupFailure(SetupFailure::Kind::conflict);
+
+    const auto environment = environmentWith("HOME", home.string());
+    auto runClaude = [&](std::vector<std::string> arguments) {
+        if (CommandRunner::run(cli, arguments, environment, home, codex::runTimeout).status != 0)
+            throw SetupFailure(SetupFailure::Kind::claudeCliFailed);
+    };
+    std::optional<std::filesystem::path> saved;
+    if (existing) {
+        saved = backup(previous, target);
+        runClaude({"mcp", "remove", "--scope", "user", serverName});
+    }
+    runClaude({"mcp", "add-json", "--scope", "user", serverName, entry(AgentClient::claudeCode).dump()});
+
+    std::optional<nlohmann::json> written;
+    try {
+        written = claudeCodeEntry(readIfPresent(target));
+    } catch (const SetupFailure&) {
+    }
+    if (!written || !matches(*written, AgentClient::claudeCode))
+        throw SetupFailure(SetupFailure::Kind::verification);
+    return ConfigurationReceipt{target, std::move(saved), true};
 }
 
 ConfigurationReceipt ClientConfiguration::installCodex(const std::filesystem::path& cli,

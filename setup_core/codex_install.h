@@ -7,10 +7,11 @@
 #include "setup_core/client_configuration.h"
 
 // The fixed parts of the Codex install (ClientConfiguration::installCodex and
-// findCodex are implemented beside them, in codex_install.cpp).
+// findCodex, and Claude Code's installClaudeCode and findClaude, are implemented beside
+// them, in codex_install.cpp).
 namespace quillmere::setup::codex {
 
-// Wall-clock limit of every codex run, in seconds.
+// Wall-clock limit of every codex (and claude) run, in seconds.
 inline constexpr double runTimeout = 20.0;
 
 // mcp list --json

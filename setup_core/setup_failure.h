@@ -21,6 +21,9 @@ class SetupFailure : public std::exception {
         verification,       // the read-back differs from what was written
         linkedCodexConfig,  // config.toml is a symbolic link and is left alone
         inexactNumber,      // rewriting would change a number of the file; left untouched
+        malformedCommented, // existing JSON-with-comments configuration unusable; left untouched
+        claudeCliMissing,   // Claude Code chosen but no claude program known
+        claudeCliFailed,    // a claude run failed
     };
 
     explicit SetupFailure(Kind kind) noexcept : kind_(kind) {}

@@ -40,16 +40,14 @@ QuillmereMCPSetup window does: an existing different entry is only replaced when
 the changed file is backed up first, and the result is read back.
 
 Options:
-  --client codex|claude|cursor  the client to configure (default: codex)
-                                  codex:  through the codex command-line tool, in
-                                          $CODEX_HOME/config.toml (default ~/.codex)
-                                  claude: ~/.config/Claude/claude_desktop_config.json
-                                  cursor: ~/.cursor/mcp.json
-  --folder <path>               the shared folder; its name must be exactly AgentLibrary
+  --client <client>             the client to configure (default: codex), one of:
+@CLIENTS@  --folder <path>               the shared folder; its name must be exactly AgentLibrary
   --replace                     back up the configuration and replace a different
                                 existing "quillmere" entry
   --codex <path>                the codex program to use (default: the first one found
                                 in the usual install locations, then in PATH)
+  --claude <path>               the claude program to use for claude-code (default: the
+                                first one found in the usual install locations, then in PATH)
   --server <path>               the quillmere-mcp program to register (default: the
                                 directory that contains quillmere-setup + bin/quillmere-mcp)
   --help                        show this text
@@ -67,10 +65,35 @@ Exit status: 0 success; 3 a different "quillmere" entry exists (run again with
 standard error.
 )";
 
+// The help text with one entry per client of the table: who writes where.
+std::string help() {
+    std::string clients;
+    for (const quillmere::setup::ClientDescription& row : quillmere::setup::clientTable) {
+        const auto& where = row.location;
+        std::string file = where.rule == quillmere::setup::ConfigurationLocation::Variable::none
+                               ? "~/" + std::string(where.fallback) + (where.fallback.empty() ? "" : "/")
+                               : "$" + std::string(where.variable) + "/";
+        file += where.file;
+        if (where.rule != quillmere::setup::ConfigurationLocation::Variable::none)
+            file += " (default ~/" + std::string(where.fallback) + ")";
+        std::string how = std::string(row.title);
+        if (row.install == quillmere::setup::InstallPath::codexTool) how += ", through the codex command-line tool, in";
+        if (row.install == quillmere::setup::InstallPath::claudeCodeTool) how += ", through the claude command-line tool, in";
+        if (row.install == quillmere::setup::InstallPath::file) how += ", in";
+        std::string name = std::string(row.raw) + ":";
+        name.resize(13, ' ');
+        clients += "                                  " + name + how + "\n" + std::string(47, ' ') + file + "\n";
+    }
+    std::string text = helpText;
+    text.replace(text.find("@CLIENTS@"), 9, clients);
+    return text;
+}
+
 struct Options {
     AgentClient client = AgentClient::codex;
     std::optional<fs::path> folder;
     std::optional<fs::path> codex;
+    std::optional<fs::path> claude;
     std::optional<fs::path> server;
     bool replace = false;
     bool help = false;
@@ -118,13 +141,20 @@ Options parse(const std::vector<std::string>& arguments) {
         } else if (argument == "--client") {
             const std::string& raw = value();
             auto client = quillmere::setup::agentClientFromRawValue(raw);
-            if (!client)
-                throw UsageError{"unknown client \"" + raw + "\" (codex, claude or cursor)"};
+            if (!client) {
+                std::string known;
+                for (const auto& row : quillmere::setup::clientTable)
+                    known += (known.empty() ? "" : &row == &quillmere::setup::clientTable.back() ? " or " : ", ") +
+                             std::string(row.raw);
+                throw UsageError{"unknown client \"" + raw + "\" (" + known + ")"};
+            }
             options.client = *client;
         } else if (argument == "--folder") {
             options.folder = fs::absolute(expandHome(value())).lexically_normal();
         } else if (argument == "--codex") {
             options.codex = fs::absolute(expandHome(value()));
+        } else if (argument == "--claude") {
+            options.claude = fs::absolute(expandHome(value()));
         } else if (argument == "--server") {
             options.server = fs::absolute(expandHome(value()));
         } else {
@@ -181,16 +211,31 @@ int run(const Options& options) {
     const fs::path codexHome = quillmere::setup::codexHome(home, environment);
     const ClientConfiguration configuration{server, folder};
 
-    ConfigurationReceipt receipt;
-    if (options.client == AgentClient::codex) {
-        std::optional<fs::path> cli = options.codex;
+    // A given program that cannot run is missing; none given is searched for.
+    const auto program = [&](const std::optional<fs::path>& given, auto find, SetupFailure::Kind missing) {
+        std::optional<fs::path> cli = given;
         if (cli && !quillmere::setup::isExecutableFile(*cli)) cli.reset();
-        if (!options.codex) cli = ClientConfiguration::findCodex(home, environment);
-        if (!cli) throw SetupFailure(SetupFailure::Kind::cliMissing);
-        receipt = configuration.installCodex(*cli, home, codexHome, options.replace);
-    } else {
-        receipt = configuration.installJSON(
-            quillmere::setup::configurationURL(options.client, home, codexHome), options.replace);
+        if (!given) cli = find(home, environment);
+        if (!cli) throw SetupFailure(missing);
+        return *cli;
+    };
+    ConfigurationReceipt receipt;
+    switch (quillmere::setup::describe(options.client).install) {
+        case quillmere::setup::InstallPath::codexTool:
+            receipt = configuration.installCodex(
+                program(options.codex, ClientConfiguration::findCodex, SetupFailure::Kind::cliMissing), home,
+                codexHome, options.replace);
+            break;
+        case quillmere::setup::InstallPath::claudeCodeTool:
+            receipt = configuration.installClaudeCode(
+                program(options.claude, ClientConfiguration::findClaude, SetupFailure::Kind::claudeCliMissing),
+                home, options.replace);
+            break;
+        case quillmere::setup::InstallPath::file:
+            receipt = configuration.installFile(
+                options.client, quillmere::setup::configurationURL(options.client, home, environment),
+                options.replace);
+            break;
     }
     printReceipt(receipt);
     return 0;
@@ -202,7 +247,7 @@ int main(int argc, char** argv) {
     try {
         Options options = parse(std::vector<std::string>(argv + 1, argv + argc));
         if (options.help) {
-            std::cout << helpText;
+            std::cout << help();
             return 0;
         }
         if (options.version) {

@@ -46,6 +46,30 @@ TEST(MergeJSON, NewFileHoldsOnlyTheEntryPrettyPrintedWithSortedKeys) {
     EXPECT_EQ((ClientConfiguration{"/q", std::nullopt}.arguments()), std::vector<std::string>{"--stdio"});
 }
 
+// What a client adds of its own leaves an entry ours; anything else is a conflict.
+TEST(MergeConfiguration, EntryEqualityFollowsTheClientsOwnAdditions) {
+    const std::tuple<AgentClient, const char*, std::string, bool> rows[] = {
+        {AgentClient::claudeCode, "mcpServers", "{}", true},
+        {AgentClient::claudeCode, "mcpServers", R"({"type": "stdio", "env": {}})", true},
+        {AgentClient::claudeCode, "mcpServers", R"({"env": {"A": "1"}})", false},
+        {AgentClient::claudeCode, "mcpServers", R"({"type": "http"})", false},
+        {AgentClient::vscode, "servers", "{}", true},
+        {AgentClient::zed, "context_servers", R"({"source": "custom"})", true},
+        {AgentClient::zed, "context_servers", R"({"enabled": false, "env": {}})", false},
+        {AgentClient::copilot, "mcpServers", R"({"type": "local", "tools": ["*"]})", true},
+        {AgentClient::copilot, "mcpServers", R"({"type": "local"})", false},
+        {AgentClient::cursor, "mcpServers", R"({"env": {}})", false},
+    };
+    for (const auto& [client, container, extra, equal] : rows) {
+        SCOPED_TRACE(std::string(rawValue(client)) + " " + extra);
+        json existing = ours;
+        existing.update(json::parse(extra));
+        const std::string contents = json{{container, {{"quillmere", existing}}}}.dump();
+        if (equal) EXPECT_FALSE(sample.mergeConfiguration(client, contents, false).has_value());
+        else EXPECT_EQ(failureOf<SetupFailure>([&] { sample.mergeConfiguration(client, contents, false); }), Kind::conflict);
+    }
+}
+
 TEST(MergeJSON, IdenticalEntryNeedsNoChangeWhateverTheLayout) {
     const std::string contents = R"({"zeta": [1, 2.5, true, null], "mcpServers": {
         "other": {"command": "/bin/other"},

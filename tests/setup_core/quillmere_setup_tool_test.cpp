@@ -72,6 +72,7 @@ class QuillmereSetupTool : public ::testing::Test {
         options.program = program.empty() ? buildDirectory() / "quillmere-setup" : program;
         options.arguments = std::move(arguments);
         options.environment = std::move(environment);
+        options.unsetEnvironment = {"XDG_CONFIG_HOME", "COPILOT_HOME"};
         options.workingDirectory = root.path();
         return quillmere::testing::runProcess(options);
     }
@@ -116,6 +117,151 @@ TEST_F(QuillmereSetupTool, JsonClientsInstallThenLeaveAloneThenConflictThenRepla
         EXPECT_EQ(tool(install(client, {"--replace"})).standardOutput, receipt(file, std::nullopt, false));
         EXPECT_EQ(listDirectory(file.parent_path()).size(), 2u) << "one backup and no temporary file";
     }
+}
+
+// True when now is base with one contiguous run of text inserted.
+bool onlyInserted(const std::string& base, const std::string& now) {
+    std::size_t prefix = 0, suffix = 0;
+    while (prefix < base.size() && prefix < now.size() && base[prefix] == now[prefix]) ++prefix;
+    while (suffix < base.size() - prefix && suffix < now.size() - prefix &&
+           base[base.size() - 1 - suffix] == now[now.size() - 1 - suffix])
+        ++suffix;
+    return prefix + suffix == base.size();
+}
+
+// Each client that keeps its entry in a file, over a realistic file of its own: "@@" marks
+// where the last member of the servers object ends.
+TEST_F(QuillmereSetupTool, FileClientsInstallLeaveAloneConflictReplaceRefuseAndFollowLinks) {
+    const json shape = {{"command", server.string()}, {"args", {"--stdio", "--cloud-root", folder.string()}}};
+    const auto jsonc = [](const std::string& container) {
+        return "{\n  // mine\n  \"ui\": {\"theme\": \"dark\"}, /* keep 1.50 */\n  \"" + container +
+               "\": {\n    \"other\": {\"command\": \"o\", \"args\": []}@@ // other\n  }\n}\n";
+    };
+    const std::string strict = R"({"ui": {"theme": "dark"}, "mcpServers": {"other": {"command": "o", "args": []}@@}})";
+    const std::tuple<const char*, fs::path, std::string, std::string, json> rows[] = {
+        {"gemini", home / ".gemini/settings.json", "mcpServers", jsonc("mcpServers"), json::object()},
+        {"vscode", home / ".config/Code/User/mcp.json", "servers", jsonc("servers"), {{"type", "stdio"}}},
+        {"zed", home / ".config/zed/settings.json", "context_servers", jsonc("context_servers"), {{"env", json::object()}}},
+        {"copilot", home / ".copilot/mcp-config.json", "mcpServers", strict, {{"type", "local"}, {"tools", {"*"}}}},
+        {"windsurf", home / ".codeium/windsurf/mcp_config.json", "mcpServers", strict, json::object()},
+    };
+    for (const auto& [client, file, container, text, extra] : rows) {
+        SCOPED_TRACE(client);
+        const bool commented = text != strict;
+        json wanted = shape;
+        wanted.update(extra);
+        const std::size_t at = text.find("@@");
+        const std::string before = text.substr(0, at), after = text.substr(at + 2);
+        const std::string base = before + after, old = before + R"(, "quillmere": {"command": "/old", "args": []})" + after;
+        const fs::path dir = file.parent_path();
+        const auto expectInstalled = [&] {
+            const json now = json::parse(readFile(file), nullptr, true, true);
+            EXPECT_EQ(now[container]["quillmere"], wanted);
+            EXPECT_EQ(now[container]["other"]["command"], "o");
+            EXPECT_EQ(now["ui"]["theme"], "dark");
+        };
+
+        writeFile(file, old);
+        EXPECT_EQ(tool(install(client)).exitStatus, 3);
+        EXPECT_EQ(readFile(file), old);
+        const ProcessResult replaced = tool(install(client, {"--replace"}));
+        const Lines backups = backupsOf(dir, file.filename());
+        ASSERT_EQ(backups.size(), 1u) << replaced.standardError;
+        EXPECT_EQ(replaced.standardOutput, receipt(file, dir / backups[0], true));
+        EXPECT_EQ(readFile(dir / backups[0]), old);
+        expectInstalled();
+        const std::string replacedText = readFile(file);
+        EXPECT_TRUE(!commented || (replacedText.starts_with(before + R"(, "quillmere": )") && replacedText.ends_with(after))) << replacedText;
+        EXPECT_EQ(tool(install(client, {"--replace"})).standardOutput, receipt(file, std::nullopt, false));
+
+        fs::remove_all(dir);
+        writeFile(file, base);
+        EXPECT_EQ(tool(install(client)).exitStatus, 0);
+        expectInstalled();
+        const std::string installedText = readFile(file);  // a comma, then the member
+        EXPECT_TRUE(!commented || (installedText.starts_with(before + ",") &&
+                                   onlyInserted(after, installedText.substr(before.size() + 1)))) << installedText;
+
+        fs::remove_all(dir);
+        writeFile(root / "dotfiles" / client, base);
+        fs::create_directories(dir);
+        fs::create_symlink(root / "dotfiles" / client, file);
+        EXPECT_EQ(tool(install(client)).standardOutput.find("configuration: " + (root / "dotfiles" / client).string() + "\n"), 0u);
+        EXPECT_TRUE(fs::is_symlink(file));
+        expectInstalled();
+
+        fs::remove_all(dir);
+        writeFile(file, base.substr(0, base.size() - 3));
+        const ProcessResult malformed = tool(install(client, {"--replace"}));
+        EXPECT_EQ(malformed.exitStatus, 1);
+        EXPECT_EQ(malformed.standardError, std::string(SetupFailure(commented ? SetupFailure::Kind::malformedCommented : SetupFailure::Kind::malformed).what()) + "\n");
+        EXPECT_EQ(readFile(file), base.substr(0, base.size() - 3));
+        EXPECT_EQ(listDirectory(dir), Lines{file.filename()});
+    }
+}
+
+// Where a client's file is: Claude Desktop, VS Code and Zed follow an absolute
+// XDG_CONFIG_HOME, Copilot COPILOT_HOME.
+TEST_F(QuillmereSetupTool, ConfigurationFolderVariables) {
+    const std::tuple<const char*, std::map<std::string, std::string>, fs::path> rows[] = {
+        {"claude", {{"XDG_CONFIG_HOME", (root / "xdg").string()}}, root / "xdg/Claude/claude_desktop_config.json"},
+        {"claude", {{"XDG_CONFIG_HOME", "xdg"}}, home / ".config/Claude/claude_desktop_config.json"},
+        {"zed", {{"XDG_CONFIG_HOME", ""}}, home / ".config/zed/settings.json"},
+        {"vscode", {{"XDG_CONFIG_HOME", (root / "xdg").string()}}, root / "xdg/Code/User/mcp.json"},
+        {"copilot", {{"COPILOT_HOME", (root / "cop").string()}}, root / "cop/mcp-config.json"},
+    };
+    for (const auto& [client, variables, file] : rows) {
+        const ProcessResult result = tool(install(client), variables);
+        EXPECT_EQ(result.standardOutput, receipt(file, std::nullopt, true)) << client << result.standardError;
+    }
+}
+
+// The real claude, found in ~/.local/bin, writes the user configuration; a running
+// session's own members stay.
+TEST_F(QuillmereSetupTool, ClaudeCodeIsRegisteredThroughTheRealTool) {
+    const fs::path config = home / ".claude.json";
+    fs::create_directories(home / ".local/bin");
+    fs::create_symlink(realTool("claude"), home / ".local/bin/claude");
+    const auto claude = [&](Lines arguments) {
+        quillmere::testing::ProcessOptions options{.program = realTool("claude"), .arguments = std::move(arguments)};
+        options.environment = {{"HOME", home.string()}};
+        return quillmere::testing::runProcess(options).standardOutput;
+    };
+    writeFile(config, R"({"numStartups": 3, "mcpServers": {"notes": {"type": "stdio", "command": "/bin/notes", "args": []}}})");
+    const ProcessResult first = tool(install("claude-code"));
+    EXPECT_EQ(first.standardOutput, receipt(config, std::nullopt, true)) << first.describe() << first.standardError;
+    EXPECT_NE(claude({"mcp", "get", "quillmere"}).find("Args: --stdio --cloud-root " + folder.string()), std::string::npos);
+    EXPECT_EQ(json::parse(readFile(config))["numStartups"], 3);
+    EXPECT_EQ(tool(install("claude-code")).standardOutput, receipt(config, std::nullopt, false));
+
+    executable(root / "other/bin/quillmere-mcp");
+    Lines moved{"--client", "claude-code", "--folder", folder.string(), "--server", (root / "other/bin/quillmere-mcp").string()};
+    EXPECT_EQ(tool(moved).exitStatus, 3);
+    const std::string before = readFile(config);
+    moved.push_back("--replace");
+    const ProcessResult replaced = tool(moved);
+    const Lines backups = backupsOf(home, ".claude.json");
+    ASSERT_EQ(backups.size(), 1u) << replaced.standardError;
+    EXPECT_EQ(replaced.standardOutput, receipt(config, home / backups[0], true));
+    EXPECT_EQ(readFile(home / backups[0]), before);
+    EXPECT_NE(claude({"mcp", "get", "quillmere"}).find("Command: " + (root / "other/bin/quillmere-mcp").string()), std::string::npos);
+    EXPECT_NE(claude({"mcp", "get", "notes"}).find("Command: /bin/notes"), std::string::npos) << "other servers are kept";
+
+    writeFile(config, "{\"mcpServers\": ");  // unusable: nothing is run
+    EXPECT_EQ(tool(moved).standardError, std::string(SetupFailure(SetupFailure::Kind::malformed).what()) + "\n");
+    EXPECT_EQ(readFile(config), "{\"mcpServers\": ");
+}
+
+// The real gemini reads the commented settings quillmere-setup edited.
+TEST_F(QuillmereSetupTool, GeminiListsTheServerFromCommentedSettings) {
+    writeFile(home / ".gemini/settings.json", "{\n  // mine\n  \"general\": {\"vimMode\": false}\n}\n");
+    ASSERT_EQ(tool(install("gemini")).exitStatus, 0);
+    quillmere::testing::ProcessOptions options{.program = realTool("gemini"), .arguments = {"mcp", "list"}};
+    options.environment = {{"HOME", home.string()}};
+    options.workingDirectory = home;
+    const ProcessResult listed = quillmere::testing::runProcess(options);
+    EXPECT_NE((listed.standardOutput + listed.standardError).find("quillmere: " + server.string() + " --stdio --cloud-root " + folder.string()),
+              std::string::npos) << listed.standardOutput << listed.standardError;
 }
 
 // Links are written through and stay links; what is no regular file, too long or
@@ -207,7 +353,9 @@ TEST_F(QuillmereSetupTool, RefusedBeforeAnythingIsWrittenWithTheWindowsMessages)
         {{"--client", "cursor", "--folder", f, "--server", plain}, serverMissingMessage},
         {{"--client", "claude", "--folder", (root / "gone/AgentLibrary").string(), "--server", s}, folderUnreadableMessage},
         {{"--folder", f, "--server", s, "--codex", plain}, cliMissing},
-        {{"--client", "vscode", "--folder", f}, "--help"},
+        {{"--client", "claude-code", "--folder", f, "--server", s, "--claude", plain}, SetupFailure(SetupFailure::Kind::claudeCliMissing).what()},
+        {{"--client", "claude-code", "--folder", f, "--server", s, "--claude", "/bin/false"}, SetupFailure(SetupFailure::Kind::claudeCliFailed).what()},
+        {{"--client", "VSCode", "--folder", f}, "--help"},
         {{"--client", "Codex", "--folder", f}, "--help"},
         {{"--folder"}, "--help"},
         {{"--frobnicate"}, "--help"},

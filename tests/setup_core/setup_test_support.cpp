@@ -31,7 +31,9 @@ std::filesystem::path fromEnvironment(const char* name) {
 }  // namespace
 
 std::filesystem::path buildDirectory() { return fromEnvironment("QUILLMERE_BUILD_DIR"); }
-std::filesystem::path realCodex() { return fromEnvironment("QUILLMERE_SOURCE_DIR") / "node_modules/.bin/codex"; }
+std::filesystem::path realTool(const std::string& name) {
+    return fromEnvironment("QUILLMERE_SOURCE_DIR") / "node_modules/.bin" / name;
+}
 
 mode_t permissions(const std::filesystem::path& path) {
     struct stat info {};
