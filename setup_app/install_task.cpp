@@ -11,14 +11,8 @@ using setup::SetupFailure;
 InstallOutcome performInstall(const InstallRequest& request) {
     InstallOutcome outcome;
     try {
-        if (request.client == setup::AgentClient::codex) {
-            if (!request.cli) throw SetupFailure(SetupFailure::Kind::cliMissing);
-            outcome.receipt = request.configuration.installCodex(
-                *request.cli, request.home, request.codexHome, request.replace);
-        } else {
-            outcome.receipt =
-                request.configuration.installJSON(request.configurationURL, request.replace);
-        }
+        outcome.receipt = request.configuration.install(request.client, request.cli, request.configurationURL,
+                                                        request.home, request.codexHome, request.replace);
     } catch (const SetupFailure& failure) {
         if (failure.kind() == SetupFailure::Kind::conflict) {
             outcome.conflict = true;

@@ -14,6 +14,7 @@ namespace quillmere::app {
 struct InstallRequest {
     setup::AgentClient client = setup::AgentClient::codex;
     std::filesystem::path configurationURL;
+    // The chosen client's own command-line tool, when it installs through one.
     std::optional<std::filesystem::path> cli;
     std::filesystem::path home;
     std::filesystem::path codexHome;
@@ -29,9 +30,10 @@ struct InstallOutcome {
     std::optional<std::string> message;
 };
 
-// Runs the install for the request's client and blocks until it ends (up to three codex
-// runs of 20 s each): installCodex for Codex (SetupFailure::cliMissing without a cli),
-// installJSON at configurationURL for the others. Never throws: a SetupFailure becomes
+// Runs the install for the request's client, by its row's install path, and blocks until
+// it ends (up to three tool runs of 20 s each): installCodex or installClaudeCode with cli
+// (without one SetupFailure::cliMissing or claudeCliMissing), else installFile at
+// configurationURL. Never throws: a SetupFailure becomes
 // its fixed message (conflict becomes the flag), any other error the system's own
 // description.
 InstallOutcome performInstall(const InstallRequest& request);

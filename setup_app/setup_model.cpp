@@ -43,8 +43,15 @@ SetupModel::SetupModel(SetupEnvironment environment, FilePicker& picker, QObject
       home_(environment.home),
       variables_(environment.variables),
       codexHome_(setup::codexHome(environment.home, environment.variables)),
-      executable_(environment.applicationDirectory / "bin" / "quillmere-mcp"),
-      cli_(setup::ClientConfiguration::findCodex(environment.home, environment.variables)) {}
+      executable_(environment.applicationDirectory / "bin" / "quillmere-mcp") {
+    for (const setup::ClientTool& tool : setup::clientTools) tools_[tool.install] = tool.find(home_, variables_);
+}
+
+const std::optional<fs::path>& SetupModel::cli() const {
+    static const std::optional<fs::path> none;
+    const auto found = tools_.find(setup::describe(client_).install);
+    return found == tools_.end() ? none : found->second;
+}
 
 void SetupModel::setClient(setup::AgentClient client) {
     if (client == client_) return;
@@ -82,9 +89,12 @@ void SetupModel::chooseFolder() {
 
 void SetupModel::chooseCLI() {
     Q_ASSERT(QThread::currentThread() == thread());
-    const auto chosen = picker_.chooseFile(texts::cliPanelMessage);
+    const setup::ClientTool* tool = setup::toolOf(client_);
+    if (!tool) return;
+    const auto chosen = picker_.chooseFile(std::string(texts::cliPanelPrefix) + tool->program +
+                                           texts::cliPanelSuffix);
     if (!chosen || !setup::isExecutableFile(*chosen)) return;
-    cli_ = *chosen;
+    tools_[tool->install] = *chosen;
     message_.reset();
     emit changed();
 }
@@ -101,7 +111,7 @@ void SetupModel::connect(bool replace) {
     InstallRequest request{
         .client = client_,
         .configurationURL = configurationURL(),
-        .cli = cli_,
+        .cli = cli(),
         .home = home_,
         .codexHome = codexHome_,
         .replace = replace,

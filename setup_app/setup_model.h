@@ -32,7 +32,7 @@ struct SetupEnvironment {
 // Lives on the main thread and is touched only there. Every store into an observable
 // field (client, folder, cli, busy, conflict, message, receipt) emits changed(), so the
 // window can re-read the whole state. Nothing is kept between launches: each model starts
-// with Codex, no folder and a freshly searched codex program.
+// with Codex, no folder and a freshly searched program for each client tool (codex, claude).
 class SetupModel : public QObject {
     Q_OBJECT
 
@@ -46,8 +46,9 @@ class SetupModel : public QObject {
 
     // The chosen AgentLibrary folder, as picked (not resolved).
     const std::optional<std::filesystem::path>& folder() const { return folder_; }
-    // The codex program used for the Codex client.
-    const std::optional<std::filesystem::path>& cli() const { return cli_; }
+    // The program of the chosen client's own command-line tool (codex for Codex, claude for
+    // Claude Code); always nullopt for a client installed through its file.
+    const std::optional<std::filesystem::path>& cli() const;
     // An install is running.
     bool busy() const { return busy_; }
     // The last install stopped at a differing "quillmere" entry; the window asks whether to
@@ -71,8 +72,9 @@ class SetupModel : public QObject {
     // message; a valid one becomes folder and clears receipt and message. A cancelled
     // panel changes nothing.
     void chooseFolder();
-    // Opens the file panel. An executable file becomes cli and clears the message; a
-    // cancelled panel or a file that cannot be executed changes nothing at all.
+    // Opens the file panel for the chosen client's tool (nothing for a client without one).
+    // An executable file becomes cli, for every client of that tool, and clears the message;
+    // a cancelled panel or a file that cannot be executed changes nothing at all.
     void chooseCLI();
     // Checks the choices and starts one install on a thread of its own, returning at once.
     // Without a folder nothing changes; a missing server program or an unreadable folder
@@ -97,7 +99,8 @@ class SetupModel : public QObject {
 
     setup::AgentClient client_ = setup::AgentClient::codex;
     std::optional<std::filesystem::path> folder_;
-    std::optional<std::filesystem::path> cli_;
+    // By the install path that runs the tool.
+    std::map<setup::InstallPath, std::optional<std::filesystem::path>> tools_;
     bool busy_ = false;
     bool conflict_ = false;
     std::optional<std::string> message_;

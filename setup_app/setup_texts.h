@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string_view>
+
 // Every text the setup window and its model show, exactly as people read them.
 // Kept in one place so the window and the model cannot drift apart.
 namespace quillmere::app::texts {
@@ -11,8 +13,22 @@ inline constexpr const char* headerSubtitle = "Quillmere MCP · 本机只读访�
 inline constexpr const char* clientHeading = "1. 选择 AI 客户端";
 // Accessible name of the segmented client picker; not shown.
 inline constexpr const char* clientPickerLabel = "客户端";
+// The third segment is followed by one offering every further client in a menu; once one
+// of those is chosen it reads title + moreChosenSuffix.
+inline constexpr const char* moreClients = "更多…";
+inline constexpr const char* moreChosenSuffix = " ▾";
+// The row of a client installed through its own command-line tool:
+// cliFoundPrefix or cliNotFoundPrefix + title + cliSuffix.
+inline constexpr const char* cliFoundPrefix = "已找到 ";
+inline constexpr const char* cliNotFoundPrefix = "未找到 ";
+inline constexpr const char* cliSuffix = " 命令行工具";
+// Codex's row, spelled out.
 inline constexpr const char* cliFound = "已找到 Codex 命令行工具";
 inline constexpr const char* cliNotFound = "未找到 Codex 命令行工具";
+static_assert(std::string_view(cliFound).starts_with(cliFoundPrefix) &&
+              std::string_view(cliNotFound).starts_with(cliNotFoundPrefix) &&
+              std::string_view(cliFound).ends_with(cliSuffix) &&
+              std::string_view(cliNotFound).ends_with(cliSuffix));
 inline constexpr const char* chooseTool = "选择工具…";
 // "请先安装 " + title + "。配置完成后重新打开客户端。"
 inline constexpr const char* installHintPrefix = "请先安装 ";
@@ -47,7 +63,9 @@ inline constexpr const char* conflictReplace = "备份并替换";
 // Prompts of the two open panels.
 inline constexpr const char* folderPanelMessage =
     "选择 iCloud Drive → Quillmere → AgentLibrary。手机首次发布后才会出现。";
-inline constexpr const char* cliPanelMessage = "选择本机的 codex 可执行文件。";
+// The tool's panel: cliPanelPrefix + program ("codex", "claude") + cliPanelSuffix.
+inline constexpr const char* cliPanelPrefix = "选择本机的 ";
+inline constexpr const char* cliPanelSuffix = " 可执行文件。";
 // The model's messages about the folder and the server are the setup core's
 // (setup_core/install_checks.h), which quillmere-setup shows too.
 

@@ -9,10 +9,13 @@
 #include <QIcon>
 #include <QKeySequence>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QShortcut>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <vector>
 
 #include "setup_app/dialog_file_picker.h"
 #include "setup_app/file_reveal.h"
@@ -23,6 +26,9 @@ namespace quillmere::app {
 namespace {
 
 using setup::AgentClient;
+
+// The clients with a segment of their own; the others are in the fourth segment's menu.
+constexpr AgentClient segmentClients[] = {AgentClient::codex, AgentClient::claude, AgentClient::cursor};
 
 // The desktop's text styles, as steps from the application's general font.
 enum class TextRole { title2, headline, callout, caption };
@@ -172,8 +178,7 @@ void SetupWindow::buildLayout() {
     segmentsRow->setSpacing(0);
     auto* group = new QButtonGroup(picker);
     group->setExclusive(true);
-    // The window offers its own three clients; the others are for quillmere-setup so far.
-    for (const AgentClient client : {AgentClient::codex, AgentClient::claude, AgentClient::cursor}) {
+    for (const AgentClient client : segmentClients) {
         auto* segment = makeButton("clientSegment", q(setup::title(client)), picker);
         segment->setObjectName(QString("segment_") + q(setup::rawValue(client)));
         segment->setCheckable(true);
@@ -183,6 +188,24 @@ void SetupWindow::buildLayout() {
         QObject::connect(segment, &QPushButton::clicked, this,
                          [this, client] { model_->setClient(client); });
     }
+    moreSegment_ = makeButton("segment_more", q(texts::moreClients), picker);
+    moreSegment_->setCheckable(true);
+    segmentsRow->addWidget(moreSegment_);
+    group->addButton(moreSegment_);
+    moreMenu_ = new QMenu(moreSegment_);
+    moreMenu_->setObjectName("moreMenu");
+    for (const setup::ClientDescription& row : setup::clientTable) {
+        if (segments_.contains(row.client)) continue;
+        QAction* action = moreMenu_->addAction(q(row.title));
+        action->setObjectName(QString("menu_") + q(row.raw));
+        QObject::connect(action, &QAction::triggered, this,
+                         [this, client = row.client] { model_->setClient(client); });
+    }
+    QObject::connect(moreSegment_, &QPushButton::clicked, this, [this] {
+        // Opening the menu chooses nothing yet: the chosen client's segment stays checked.
+        render();
+        moreMenu_->popup(moreSegment_->mapToGlobal(QPoint(0, moreSegment_->height())));
+    });
     clientColumn->addWidget(picker);
 
     cliRow_ = new QWidget(clientBox);
@@ -310,6 +333,8 @@ void SetupWindow::applyStyle() {
     for (QLabel* caption : {cliStatus_, installHint_, folderHint_, footerHint_})
         caption->setFont(roleFont(base, TextRole::caption));
     folderLine_->setFont(roleFont(base, TextRole::callout));
+    // Its Chinese text would stand taller than the Latin titles of the other segments.
+    moreSegment_->setFixedHeight(segments_.at(AgentClient::codex)->sizeHint().height());
     messageLine_->setFont(roleFont(base, TextRole::callout));
 
     for (QWidget* widget : std::initializer_list<QWidget*>{
@@ -339,20 +364,35 @@ void SetupWindow::render() {
     const AgentClient client = model.client();
     const QString title = q(setup::title(client));
 
-    for (const auto& [each, segment] : segments_) {
-        segment->setChecked(each == client);
+    const bool inMenu = !segments_.contains(client);
+    QPushButton* chosen = inMenu ? moreSegment_ : segments_.at(client);
+    chosen->setChecked(true);  // the group is exclusive: this unchecks the others
+    std::vector<QPushButton*> all{moreSegment_};
+    for (const auto& [each, segment] : segments_) all.push_back(segment);
+    for (QPushButton* segment : all) {
         // The chosen segment in the accent colour, as a segmented control shows it.
         QPalette look = palette();
-        if (each == client) {
+        if (segment == chosen) {
             look.setColor(QPalette::Button, accentColor(look));
             look.setColor(QPalette::ButtonText, look.color(QPalette::HighlightedText));
         }
         segment->setPalette(look);
     }
-    const bool codex = client == AgentClient::codex;
-    cliRow_->setVisible(codex);
-    installHint_->setVisible(!codex);
-    cliStatus_->setText(q(model.cli() ? texts::cliFound : texts::cliNotFound));
+    // No wider than the widest title of the other segments, so the row keeps to the window.
+    const QFontMetrics metrics(moreSegment_->font());
+    int room = 0;
+    for (const AgentClient each : segmentClients)
+        room = std::max(room, metrics.horizontalAdvance(q(setup::title(each))));
+    moreSegment_->setText(inMenu ? metrics.elidedText(title, Qt::ElideRight, room) +
+                                       q(texts::moreChosenSuffix)
+                                 : q(texts::moreClients));
+    moreSegment_->setToolTip(inMenu ? title : QString());
+
+    const bool tool = setup::describe(client).install != setup::InstallPath::file;
+    cliRow_->setVisible(tool);
+    installHint_->setVisible(!tool);
+    cliStatus_->setText(q(model.cli() ? texts::cliFoundPrefix : texts::cliNotFoundPrefix) + title +
+                        q(texts::cliSuffix));
     installHint_->setText(q(texts::installHintPrefix) + title + q(texts::installHintSuffix));
 
     folderLine_->setPath(model.folder() ? q(*model.folder()) : q(texts::folderPlaceholder));
@@ -375,7 +415,7 @@ void SetupWindow::render() {
     spinner_->setVisible(model.busy());
     mainButton_->setText(model.busy() ? q(texts::busyButton) : q(texts::connectPrefix) + title);
     mainButton_->setEnabled(!model.busy() && model.folder().has_value() &&
-                            (!codex || model.cli().has_value()));
+                            (!tool || model.cli().has_value()));
 
     if (model.conflict() && !(alert_ && alert_->isVisible())) {
         showConflictAlert();

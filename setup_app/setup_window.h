@@ -11,6 +11,7 @@
 
 class QAbstractButton;
 class QLabel;
+class QMenu;
 class QMessageBox;
 class QPushButton;
 
@@ -29,7 +30,8 @@ using RevealFile = std::function<void(const std::filesystem::path&)>;
 // setup core itself. While model().conflict() is true it shows the replace alert.
 //
 // Child widgets carry object names ("mainButton", "cliStatus", "installHint", ...) so
-// tests can find them.
+// tests can find them; the segments are "segment_" + the client's raw value, then
+// "segment_more" with its menu "moreMenu".
 class SetupWindow : public QWidget {
   public:
     // Without a picker the window asks through QFileDialog; without reveal, through the
@@ -59,6 +61,9 @@ class SetupWindow : public QWidget {
     QLabel* headerSubtitle_ = nullptr;
     QLabel* clientHeading_ = nullptr;
     std::map<setup::AgentClient, QPushButton*> segments_;
+    // The fourth segment: every further client, in moreMenu_.
+    QPushButton* moreSegment_ = nullptr;
+    QMenu* moreMenu_ = nullptr;
     QWidget* cliRow_ = nullptr;
     QLabel* cliStatus_ = nullptr;
     QPushButton* chooseTool_ = nullptr;

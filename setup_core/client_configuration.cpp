@@ -223,4 +223,25 @@ std::optional<std::filesystem::path> ClientConfiguration::backup(
     return copy;
 }
 
+const std::array<ClientTool, 2> clientTools = {{
+    {InstallPath::codexTool, "codex", SetupFailure::Kind::cliMissing, &ClientConfiguration::findCodex},
+    {InstallPath::claudeCodeTool, "claude", SetupFailure::Kind::claudeCliMissing, &ClientConfiguration::findClaude},
+}};
+
+const ClientTool* toolOf(AgentClient client) {
+    for (const ClientTool& tool : clientTools)
+        if (tool.install == describe(client).install) return &tool;
+    return nullptr;
+}
+
+ConfigurationReceipt ClientConfiguration::install(AgentClient client, const std::optional<std::filesystem::path>& cli,
+                                                  const std::filesystem::path& path, const std::filesystem::path& home,
+                                                  const std::filesystem::path& codexHome, bool replace) const {
+    const ClientTool* tool = toolOf(client);
+    if (!tool) return installFile(client, path, replace);
+    if (!cli) throw SetupFailure(tool->missing);
+    if (tool->install == InstallPath::codexTool) return installCodex(*cli, home, codexHome, replace);
+    return installClaudeCode(*cli, home, replace);
+}
+
 }  // namespace quillmere::setup

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "setup_core/agent_client.h"
+#include "setup_core/setup_failure.h"
 
 namespace quillmere::setup {
 
@@ -117,6 +118,13 @@ struct ClientConfiguration {
     ConfigurationReceipt installClaudeCode(const std::filesystem::path& cli,
                                            const std::filesystem::path& home, bool replace) const;
 
+    // Installs into client by its row's install path: through its own tool cli (nullopt is
+    // the tool's `missing` failure, see toolOf) with codexHome for Codex, or into its file
+    // at path.
+    ConfigurationReceipt install(AgentClient client, const std::optional<std::filesystem::path>& cli,
+                                 const std::filesystem::path& path, const std::filesystem::path& home,
+                                 const std::filesystem::path& codexHome, bool replace) const;
+
   private:
     // The install machinery of installJSON, over how the new contents are computed from
     // the previous ones (nullopt: nothing to write).
@@ -124,5 +132,19 @@ struct ClientConfiguration {
         const std::filesystem::path& path,
         const std::function<std::optional<std::string>(const std::optional<std::string>&)>& newContents);
 };
+
+// A client's own command-line tool, which its install path runs.
+struct ClientTool {
+    InstallPath install;
+    const char* program;       // "codex", "claude"
+    SetupFailure::Kind missing;  // when no program is known
+    // The first executable program among the usual install locations, then PATH.
+    std::optional<std::filesystem::path> (*find)(const std::filesystem::path& home,
+                                                 const std::map<std::string, std::string>& environment);
+};
+// Every client tool.
+extern const std::array<ClientTool, 2> clientTools;
+// The tool client is installed through; nullptr for a client installed through its file.
+const ClientTool* toolOf(AgentClient client);
 
 }  // namespace quillmere::setup

@@ -212,31 +212,16 @@ int run(const Options& options) {
     const ClientConfiguration configuration{server, folder};
 
     // A given program that cannot run is missing; none given is searched for.
-    const auto program = [&](const std::optional<fs::path>& given, auto find, SetupFailure::Kind missing) {
-        std::optional<fs::path> cli = given;
+    std::optional<fs::path> cli;
+    if (const quillmere::setup::ClientTool* tool = quillmere::setup::toolOf(options.client)) {
+        const std::optional<fs::path>& given =
+            tool->install == quillmere::setup::InstallPath::codexTool ? options.codex : options.claude;
+        cli = given ? given : tool->find(home, environment);
         if (cli && !quillmere::setup::isExecutableFile(*cli)) cli.reset();
-        if (!given) cli = find(home, environment);
-        if (!cli) throw SetupFailure(missing);
-        return *cli;
-    };
-    ConfigurationReceipt receipt;
-    switch (quillmere::setup::describe(options.client).install) {
-        case quillmere::setup::InstallPath::codexTool:
-            receipt = configuration.installCodex(
-                program(options.codex, ClientConfiguration::findCodex, SetupFailure::Kind::cliMissing), home,
-                codexHome, options.replace);
-            break;
-        case quillmere::setup::InstallPath::claudeCodeTool:
-            receipt = configuration.installClaudeCode(
-                program(options.claude, ClientConfiguration::findClaude, SetupFailure::Kind::claudeCliMissing),
-                home, options.replace);
-            break;
-        case quillmere::setup::InstallPath::file:
-            receipt = configuration.installFile(
-                options.client, quillmere::setup::configurationURL(options.client, home, environment),
-                options.replace);
-            break;
     }
+    const ConfigurationReceipt receipt = configuration.install(
+        options.client, cli, quillmere::setup::configurationURL(options.client, home, environment), home, codexHome,
+        options.replace);
     printReceipt(receipt);
     return 0;
 }

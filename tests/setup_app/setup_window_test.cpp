@@ -4,6 +4,7 @@
 
 #include <QColor>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
@@ -38,9 +39,13 @@ using setup::SetupFailure;
 class CannedPicker : public app::FilePicker {
   public:
     std::deque<std::optional<fs::path>> answers;
+    std::vector<std::string> prompts;
 
     std::optional<fs::path> chooseDirectory(const std::string&) override { return next(); }
-    std::optional<fs::path> chooseFile(const std::string&) override { return next(); }
+    std::optional<fs::path> chooseFile(const std::string& prompt) override {
+        prompts.push_back(prompt);
+        return next();
+    }
 
   private:
     std::optional<fs::path> next() {
@@ -96,6 +101,16 @@ class SetupWindowTest : public ::testing::Test {
         picker.answers.push_back(answer);
         click(button);
     }
+    // Opens the fourth segment's menu and clicks the item of the client raw.
+    void chooseMore(const char* raw) {
+        click("segment_more");
+        auto* menu = child<QMenu>("moreMenu");
+        ASSERT_TRUE(QTest::qWaitFor([&] { return menu->isVisible(); }));
+        QAction* action = menu->findChild<QAction*>(QString("menu_") + raw);
+        ASSERT_TRUE(action) << raw;
+        QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(action).center());
+        EXPECT_FALSE(menu->isVisible());
+    }
     bool idle() { return QTest::qWaitFor([&] { return !window->model().busy(); }, 60000); }
     void connectAndWait() {
         click("mainButton");
@@ -127,6 +142,75 @@ TEST_F(SetupWindowTest, FreshStartOffersTheClientsInOrderAndWaitsForAFolder) {
     EXPECT_FALSE(child<QPushButton>("segment_codex")->isChecked() || shown("cliRow"));
     EXPECT_TRUE(shown("installHint") && text("installHint").contains("Claude Desktop"));
     EXPECT_TRUE(mainButton()->text().contains("Claude Desktop"));
+}
+
+// Every segment gets the width its text asks for, whichever further client is chosen.
+TEST_F(SetupWindowTest, MoreOffersTheOtherClientsInOrderAndTheRowKeepsToTheWindow) {
+    const std::pair<const char*, const char*> more[] = {
+        {"claude-code", "Claude Code"}, {"gemini", "Gemini CLI"}, {"vscode", "VS Code"},
+        {"copilot", "GitHub Copilot CLI"}, {"zed", "Zed"}, {"windsurf", "Windsurf"}};
+    open();
+    click("segment_more");
+    QStringList titles;
+    for (QAction* action : child<QMenu>("moreMenu")->actions()) titles << action->text();
+    QTest::keyClick(child<QMenu>("moreMenu"), Qt::Key_Escape);
+    EXPECT_EQ(titles.join(", "), "Claude Code, Gemini CLI, VS Code, GitHub Copilot CLI, Zed, Windsurf");
+    EXPECT_TRUE(child<QPushButton>("segment_codex")->isChecked()) << "opening the menu chooses nothing";
+    for (const auto& [raw, title] : more) {
+        chooseMore(raw);
+        EXPECT_TRUE(child<QPushButton>("segment_more")->isChecked()) << raw;
+        EXPECT_EQ(mainButton()->text(), QString("连接 ") + title);
+        for (QPushButton* segment : child("clientPicker")->findChildren<QPushButton*>())
+            EXPECT_GE(segment->width(), segment->sizeHint().width()) << raw << segment->text().toStdString();
+        EXPECT_EQ(window->width(), 600);
+    }
+}
+
+// Zed keeps its settings as JSON with comments: only the entry changes.
+TEST_F(SetupWindowTest, ZedChosenFromTheMenuGetsTheEntryBesideItsComments) {
+    const fs::path zedFile = home / ".config/zed/settings.json";
+    writeFile(zedFile, "// mine\n{\"theme\": \"One\"}\n");
+    open();
+    choose("chooseFolder", library);
+    chooseMore("zed");
+    EXPECT_EQ(child<QPushButton>("segment_more")->text(), "Zed ▾");
+    EXPECT_TRUE(shown("installHint") && !shown("cliRow"));
+    EXPECT_EQ(text("installHint"), "请先安装 Zed。配置完成后重新打开客户端。");
+    connectAndWait();
+    EXPECT_EQ(text("receiptLabel"), texts::savedLabel);
+    EXPECT_TRUE(text("reopenLine").contains("Zed"));
+    click("revealConfiguration");
+    EXPECT_EQ(revealed, std::vector<fs::path>{zedFile});
+    const std::string written = readFile(zedFile);
+    EXPECT_TRUE(written.starts_with("// mine\n")) << written;
+    const auto settings = nlohmann::json::parse(written, nullptr, true, true);
+    EXPECT_EQ(settings["theme"], "One");
+    EXPECT_EQ(settings["context_servers"]["quillmere"]["command"], server.string());
+
+    click("segment_codex");
+    EXPECT_EQ(child<QPushButton>("segment_more")->text(), "更多…");
+    chooseMore("zed");
+    EXPECT_EQ(child<QPushButton>("segment_more")->text(), "Zed ▾");
+}
+
+// Claude Code installs through its claude tool as Codex through codex, each tool its own.
+TEST_F(SetupWindowTest, ClaudeCodeWaitsForItsOwnToolWhichCanBeChosen) {
+    const bool machineHasOne = ::access("/usr/local/bin/claude", X_OK) == 0;
+    writeFile(root / "tools/claude", "#!/bin/sh\n");
+    fs::permissions(root / "tools/claude", fs::perms::owner_all);
+    open();
+    choose("chooseFolder", library);
+    chooseMore("claude-code");
+    EXPECT_TRUE(shown("cliRow") && !shown("installHint"));
+    EXPECT_EQ(text("cliStatus"), machineHasOne ? "已找到 Claude Code 命令行工具" : "未找到 Claude Code 命令行工具");
+    EXPECT_EQ(mainButton()->isEnabled(), machineHasOne);
+    choose("chooseTool", root / "tools/claude");
+    EXPECT_EQ(picker.prompts, std::vector<std::string>{"选择本机的 claude 可执行文件。"});
+    EXPECT_EQ(text("cliStatus"), "已找到 Claude Code 命令行工具");
+    EXPECT_TRUE(mainButton()->isEnabled());
+    click("segment_codex");
+    choose("chooseTool", std::nullopt);
+    EXPECT_EQ(picker.prompts.back(), "选择本机的 codex 可执行文件。");
 }
 
 TEST_F(SetupWindowTest, AFolderPathLongerThanThreeLinesIsElidedInTheMiddle) {
