@@ -81,6 +81,22 @@ class QuillmereSetupTool : public ::testing::Test {
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         return arguments;
     }
+    // Registering another server program through client conflicts (exit 3) until --replace,
+    // which keeps one backup of config's previous bytes beside it.
+    void expectConflictThenReplace(const char* client, const fs::path& config, Lines extra = {}) const {
+        const fs::path other = root / "other/bin/quillmere-mcp";
+        executable(other);
+        Lines moved{"--client", client, "--folder", folder.string(), "--server", other.string()};
+        moved.insert(moved.end(), extra.begin(), extra.end());
+        EXPECT_EQ(tool(moved).exitStatus, 3);
+        const std::string before = readFile(config);
+        moved.push_back("--replace");
+        const ProcessResult replaced = tool(moved);
+        const Lines backups = backupsOf(config.parent_path(), config.filename());
+        ASSERT_EQ(backups.size(), 1u) << replaced.standardError;
+        EXPECT_EQ(replaced.standardOutput, receipt(config, config.parent_path() / backups[0], true));
+        EXPECT_EQ(readFile(config.parent_path() / backups[0]), before);
+    }
 };
 
 TEST_F(QuillmereSetupTool, JsonClientsInstallThenLeaveAloneThenConflictThenReplaceWithOneBackup) {
@@ -234,21 +250,12 @@ TEST_F(QuillmereSetupTool, ClaudeCodeIsRegisteredThroughTheRealTool) {
     EXPECT_EQ(json::parse(readFile(config))["numStartups"], 3);
     EXPECT_EQ(tool(install("claude-code")).standardOutput, receipt(config, std::nullopt, false));
 
-    executable(root / "other/bin/quillmere-mcp");
-    Lines moved{"--client", "claude-code", "--folder", folder.string(), "--server", (root / "other/bin/quillmere-mcp").string()};
-    EXPECT_EQ(tool(moved).exitStatus, 3);
-    const std::string before = readFile(config);
-    moved.push_back("--replace");
-    const ProcessResult replaced = tool(moved);
-    const Lines backups = backupsOf(home, ".claude.json");
-    ASSERT_EQ(backups.size(), 1u) << replaced.standardError;
-    EXPECT_EQ(replaced.standardOutput, receipt(config, home / backups[0], true));
-    EXPECT_EQ(readFile(home / backups[0]), before);
+    expectConflictThenReplace("claude-code", config);
     EXPECT_NE(claude({"mcp", "get", "quillmere"}).find("Command: " + (root / "other/bin/quillmere-mcp").string()), std::string::npos);
     EXPECT_NE(claude({"mcp", "get", "notes"}).find("Command: /bin/notes"), std::string::npos) << "other servers are kept";
 
     writeFile(config, "{\"mcpServers\": ");  // unusable: nothing is run
-    EXPECT_EQ(tool(moved).standardError, std::string(SetupFailure(SetupFailure::Kind::malformed).what()) + "\n");
+    EXPECT_EQ(tool(install("claude-code", {"--replace"})).standardError, std::string(SetupFailure(SetupFailure::Kind::malformed).what()) + "\n");
     EXPECT_EQ(readFile(config), "{\"mcpServers\": ");
 }
 
@@ -305,16 +312,7 @@ TEST_F(QuillmereSetupTool, CodexIsRegisteredThroughTheRealTool) {
     EXPECT_EQ(first.standardOutput, receipt(config, std::nullopt, true)) << first.describe() << first.standardError;
     EXPECT_EQ(tool(install("codex", codex)).standardOutput, receipt(config, std::nullopt, false));
 
-    executable(root / "other/bin/quillmere-mcp");
-    Lines moved{"--folder", folder.string(), "--server", (root / "other/bin/quillmere-mcp").string(), "--codex", codex[1]};
-    EXPECT_EQ(tool(moved).exitStatus, 3);
-    const std::string before = readFile(config);
-    moved.push_back("--replace");
-    const ProcessResult replaced = tool(moved);
-    const Lines backups = backupsOf(codexHome, "config.toml");
-    ASSERT_EQ(backups.size(), 1u) << replaced.standardError;
-    EXPECT_EQ(replaced.standardOutput, receipt(config, codexHome / backups[0], true));
-    EXPECT_EQ(readFile(codexHome / backups[0]), before);
+    expectConflictThenReplace("codex", config, codex);
 }
 
 // codex runs in the home directory; a relative CODEX_HOME still means the folder below
