@@ -221,6 +221,12 @@ TEST_F(CloudPublisherTest, MediaIsHashedAgainOnlyWhenItsStatusOrTrackChanges) {
     EXPECT_EQ(sha(fresh, {{recording(idA), {track}}}, 0), SyncFormat::digest("version two!"));
     writeFile(track, "a longer take");
     EXPECT_EQ(sha(publisher, {{recording(idA), {track}}}, 0), SyncFormat::digest("a longer take"));
+    // Touched just after its status is read: cached and already in place, so only the
+    // second reading of its status can see the change.
+    HookedStatus touched([&](const fs::path& item, int query) {
+        if (item == track && query == 1) fs::last_write_time(track, fs::last_write_time(track) + std::chrono::seconds(5));
+    });
+    EXPECT_EQ(failureOf<SyncFailure>([&] { publish({{recording(idA), {track}}}); }), SyncFailure::Kind::changedSource);
 }
 
 }  // namespace
