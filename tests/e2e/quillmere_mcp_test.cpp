@@ -187,7 +187,9 @@ TEST_F(QuillmereMCP, AStaleOrBrokenSavedChoiceCountsAsNone) {
         return object.dump();
     };
     const json device = json::parse(saved)["device"], inode = json::parse(saved)["inode"];
-    for (const std::string& data : {edited("path", "Sync/AgentLibrary"), edited("device", device.dump()), edited("device", device.get<double>()),
+    json pathless = json::parse(saved);
+    pathless.erase("path");
+    for (const std::string& data : {edited("path", "Sync/AgentLibrary"), edited("path", 5), pathless.dump(), edited("device", device.dump()), edited("device", device.get<double>()),
                                     edited("inode", inode.dump()), saved + std::string(65536, ' '), std::string("garbage")}) {
         testing::writeFile(bookmark(), data);
         expectNoFolder(data.substr(0, 100));
