@@ -370,6 +370,15 @@ TEST_F(QuillmereSetupTool, RefusedBeforeAnythingIsWrittenWithTheWindowsMessages)
     EXPECT_FALSE(fs::exists(codexHome));
 }
 
+// Both spellings of help print the usage, down to the last client of the table.
+TEST_F(QuillmereSetupTool, HelpInEitherSpellingListsEveryClient) {
+    for (const char* help : {"--help", "-h"}) {
+        const ProcessResult result = tool({help});
+        EXPECT_EQ(result.exitStatus, 0) << help << ": " << result.standardError;
+        EXPECT_NE(result.standardOutput.find("windsurf:"), std::string::npos) << result.standardOutput;
+    }
+}
+
 TEST_F(QuillmereSetupTool, DefaultServerIsBinQuillmereMcpBesideTheProgram) {
     fs::create_directories(root / "dist");
     fs::copy_file(buildDirectory() / "quillmere-setup", root / "dist/quillmere-setup");
