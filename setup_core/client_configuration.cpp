@@ -131,6 +131,16 @@ bool ClientConfiguration::matches(const nlohmann::json& existing, AgentClient cl
     return withoutDefaults(existing) == withoutDefaults(entry(client));
 }
 
+const nlohmann::json* registeredEntry(const nlohmann::json& top, const std::string& container,
+                                     const SetupFailure& unusable) {
+    if (!top.is_object()) throw unusable;
+    const auto servers = top.find(container);
+    if (servers == top.end()) return nullptr;
+    if (!servers->is_object()) throw unusable;
+    const auto found = servers->find(ClientConfiguration::serverName);
+    return found == servers->end() ? nullptr : &*found;
+}
+
 std::optional<std::string> ClientConfiguration::mergeJSON(
     const std::optional<std::string>& contents, bool replace) const {
     return mergeConfiguration(AgentClient::cursor, contents, replace);
@@ -150,15 +160,9 @@ std::optional<std::string> ClientConfiguration::mergeConfiguration(
         } catch (const SetupFailure&) {
             throw unusable;
         }
-        if (!top.is_object()) throw unusable;
-    }
-    nlohmann::json servers = nlohmann::json::object();
-    if (auto found = top.find(container); found != top.end()) {
-        if (!found->is_object()) throw unusable;
-        servers = *found;
     }
     const nlohmann::json wanted = entry(client);
-    if (auto existing = servers.find(serverName); existing != servers.end()) {
+    if (const nlohmann::json* existing = registeredEntry(top, container, unusable)) {
         if (matches(*existing, client)) return std::nullopt;
         if (!replace) throw SetupFailure(SetupFailure::Kind::conflict);
     }
@@ -173,8 +177,7 @@ std::optional<std::string> ClientConfiguration::mergeConfiguration(
     // 30-digit integer as a rounded double.
     if (contents && !numbersSurviveRewriting(*contents))
         throw SetupFailure(SetupFailure::Kind::inexactNumber);
-    servers[serverName] = wanted;
-    top[container] = std::move(servers);
+    top[container][serverName] = wanted;
     // nlohmann::json keeps object keys sorted and never escapes "/".
     return top.dump(2) + "\n";
 }

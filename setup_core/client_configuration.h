@@ -133,6 +133,11 @@ struct ClientConfiguration {
         const std::function<std::optional<std::string>(const std::optional<std::string>&)>& newContents);
 };
 
+// The "quillmere" entry under top's container, nullptr when there is none. Throws unusable
+// when top is no object or its container is no object.
+const nlohmann::json* registeredEntry(const nlohmann::json& top, const std::string& container,
+                                     const SetupFailure& unusable);
+
 // A client's own command-line tool, which its install path runs.
 struct ClientTool {
     InstallPath install;

@@ -112,13 +112,9 @@ std::optional<nlohmann::json> claudeCodeEntry(const std::optional<std::string>& 
     } catch (const base::DecodingError&) {
         throw SetupFailure(SetupFailure::Kind::malformed);
     }
-    if (!top.is_object()) throw SetupFailure(SetupFailure::Kind::malformed);
-    const auto servers = top.find(describe(AgentClient::claudeCode).container);
-    if (servers == top.end()) return std::nullopt;
-    if (!servers->is_object()) throw SetupFailure(SetupFailure::Kind::malformed);
-    const auto found = servers->find(ClientConfiguration::serverName);
-    if (found == servers->end()) return std::nullopt;
-    return *found;
+    const nlohmann::json* found = registeredEntry(top, std::string(describe(AgentClient::claudeCode).container),
+                                                  SetupFailure(SetupFailure::Kind::malformed));
+    return found ? std::optional<nlohmann::json>(*found) : std::nullopt;
 }
 
 }  // namespace

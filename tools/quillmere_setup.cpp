@@ -77,9 +77,9 @@ std::string help() {
         if (where.rule != quillmere::setup::ConfigurationLocation::Variable::none)
             file += " (default ~/" + std::string(where.fallback) + ")";
         std::string how = std::string(row.title);
-        if (row.install == quillmere::setup::InstallPath::codexTool) how += ", through the codex command-line tool, in";
-        if (row.install == quillmere::setup::InstallPath::claudeCodeTool) how += ", through the claude command-line tool, in";
-        if (row.install == quillmere::setup::InstallPath::file) how += ", in";
+        if (const quillmere::setup::ClientTool* tool = quillmere::setup::toolOf(row.client))
+            how += std::string(", through the ") + tool->program + " command-line tool";
+        how += ", in";
         std::string name = std::string(row.raw) + ":";
         name.resize(13, ' ');
         clients += "                                  " + name + how + "\n" + std::string(47, ' ') + file + "\n";
