@@ -28,8 +28,10 @@ sync::SharedRecording makeRecording(const sync::Uuid& source, std::string name,
                                  .passages = std::move(passages)};
 }
 
-sync::SharedManifest::Entry writeRecord(const fs::path& sourceDir,
-                                        const sync::SharedRecording& recording) {
+// Writes recording's encoded bytes to sourceDir/records/<id>-<revision>.json
+// and returns the manifest entry that names it.
+static sync::SharedManifest::Entry writeRecord(const fs::path& sourceDir,
+                                               const sync::SharedRecording& recording) {
     const std::string bytes = SyncFormat::encode(recording);
     sync::SharedManifest::Entry entry{.id = recording.id, .revision = SyncFormat::digest(bytes)};
     writeFile(sourceDir / "records" / entry.fileName(), bytes);

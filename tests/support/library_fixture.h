@@ -23,11 +23,6 @@ sync::SharedRecording makeRecording(const sync::Uuid& source, std::string name,
                                     sync::Instant createdAt,
                                     std::vector<sync::SharedPassage> passages = {});
 
-// Writes recording's encoded bytes to sourceDir/records/<id>-<revision>.json
-// and returns the manifest entry that names it.
-sync::SharedManifest::Entry writeRecord(const std::filesystem::path& sourceDir,
-                                        const sync::SharedRecording& recording);
-
 // Writes bytes to sourceDir/audio/<sha256>.<extension> and returns the
 // reference a recording lists for it.
 sync::SharedAudio writeAudio(const std::filesystem::path& sourceDir, std::string_view bytes,
