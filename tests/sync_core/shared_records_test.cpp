@@ -174,6 +174,8 @@ TEST(SharedRecordingValidate, RulesAtTheirBoundaries) {
         {audio({{hashB + ".m4a", hashA, 1, 0}}), false}, {audio({{hashA + ".", hashA, 1, 0}}), true},
         {audio({{hashA, hashA, 1, 0}}), false}, {audio({{hashA + ".m4a/x", hashA, 1, 0}}), false},
         {audio({{hashA + ".m4a\\x", hashA, 1, 0}}), false},
+        {audio({{hashA + "f.m4a", hashA + "f", 1, 0}}), false},
+        {audio({{"g" + shortHash + ".m4a", "g" + shortHash, 1, 0}}), false},
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         SharedRecording r = sampleRecording();
