@@ -1,8 +1,5 @@
-// The server's pieces where a whole process cannot reach: what tools/call
-// makes of results no real tool gives, the stdio transport on a client's
-// non-blocking pipe or an unreadable input, and where the files live. The
-// protocol, framing and escaping are the golden session's, the line-size
-// bounds quillmere_mcp_test's, framing under any chunking fuzz_stdio_framing's.
+// The server's pieces a whole process cannot reach: the stdio transport on a
+// client's non-blocking pipe or an unreadable input, and where the files live.
 
 #include "mcp_server/mcp_server.h"
 
@@ -11,14 +8,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <map>
 #include <thread>
 
 #include "mcp_server/emit.h"
 #include "mcp_server/stdio_loop.h"
 #include "mcp_server/user_directories.h"
-#include "tests/support/jsonrpc.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillmere::mcp {
@@ -26,53 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using Body = std::function<json()>;
-
-const json readFailed = {{"content", {{{"type", "text"}, {"text", "read_failed: 数据读取失败，请查看同步状态或稍后重试。"}}}}, {"isError", true}};
-
-// The result of calling tool with a server negotiated at version whose tool body is body.
-json resultOf(std::string_view version, std::string_view tool, const Body& body) {
-    testing::TempDir folder;
-    Library library(folder / "AgentLibrary", folder / "cache");
-    MCPServer server(library, [&](Library&, std::string_view, const json&) { return body(); });
-    server.handle(testing::rpcRequest(1, "initialize", {{"protocolVersion", version}}).dump());
-    return server.handle(testing::rpcRequest(2, "tools/call", {{"name", tool}}).dump()).value_or(json())["result"];
-}
-
-Body returns(json value) {
-    return [value] { return value; };
-}
-
-// ToolFailure results and I/O errors (read_failed) are the golden session's
-// and audio_cache_faults_test's; here, what no real tool throws or returns.
-TEST(ToolResults, FailuresBecomeErrorResultsWithoutStructuredContent) {
-    const std::vector<std::pair<Body, json>> rows = {
-        {[]() -> json { throw std::runtime_error("boom"); }, readFailed},
-        // Results without a JSON form.
-        {returns({{"name", "\xc3("}}), readFailed},
-        {returns({{"x", std::nan("")}}), readFailed},
-    };
-    for (const auto& [body, expected] : rows) EXPECT_EQ(resultOf("2025-11-25", "get_audio", body), expected);
-}
-
-// The link needs a string uri; the usual link and its absence are in the golden session.
-TEST(ToolResults, OnlyGetAudioWithAStringUriGetsALink) {
-    const std::vector<std::tuple<const char*, json, json>> rows = {
-        {"get_audio", {{"uri", "file:///a"}}, "application/octet-stream"},
-        {"get_audio", {{"uri", nullptr}, {"mime_type", "audio/mp4"}}, "none"},
-        {"get_audio", json::array({"file:///a"}), "none"},
-        {"get_transcript", {{"uri", "file:///a"}}, "none"},
-    };
-    for (const auto& [tool, result, mimeType] : rows) {
-        json content = resultOf("2025-06-18", tool, returns(result))["content"];
-        if (mimeType == "none") {
-            EXPECT_EQ(content.size(), 1u) << result.dump();
-            continue;
-        }
-        EXPECT_EQ(content[1], json({{"type", "resource_link"}, {"uri", "file:///a"}, {"name", "Original recording"}, {"mimeType", mimeType}}))
-            << result.dump();
-    }
-}
 
 // Far more than a pipe holds, so writes come back partial or EAGAIN; a value
 // without a JSON form writes nothing.

@@ -15,65 +15,8 @@
 namespace quillmere::mcp {
 namespace {
 
-struct ContainsRow {
-    const char* text;
-    const char* query;
-    CaseRule rule;
-    bool found;
-};
-
 constexpr CaseRule standard = CaseRule::standard;
 constexpr CaseRule turkic = CaseRule::turkic;
-
-// Cases the search tool's tests (tools_test) show over a library are not repeated.
-// Spelled with escapes so that precomposed and decomposed forms are plain to see:
-// U+00E9 é = "\xC3\xA9", U+0301 combining acute = "\xCC\x81".
-const ContainsRow containsRows[] = {
-    {"xabcx", "abd", standard, false},
-    {"Meeting NOTES", "notes", standard, true},
-    // Canonically equivalent forms match each other.
-    {"caf\xC3\xA9!", "CAFE\xCC\x81", standard, true},
-    // Diacritics still count, and a match never ends inside a character.
-    {"cafe", "caf\xC3\xA9", standard, false},
-    {"\xCC\x81", "\xCC\x81", standard, true},
-    // ...nor starts inside one: the acute alone is not in "é".
-    {"e\xCC\x81", "\xCC\x81", standard, false},
-    // Width still counts; case of full-width letters does not.
-    {"\xEF\xBD\x86\xEF\xBD\x95\xEF\xBD\x8C\xEF\xBD\x8C", "full", standard, false},
-    {"\xEF\xBC\xA6\xEF\xBC\xB5\xEF\xBC\xAC\xEF\xBC\xAC", "\xEF\xBD\x86\xEF\xBD\x95\xEF\xBD\x8C\xEF\xBD\x8C", standard, true},
-    // Turkish and Azerbaijani pair I with dotless ı and İ with i.
-    {"I", "\xC4\xB1", turkic, true},
-    {"I", "i", turkic, false},
-    {"I", "i", standard, true},
-    {"\xC4\xB0", "i", turkic, true},
-    {"\xC4\xB0", "i", standard, false},
-    {"i\xCC\x87", "\xC4\xB0", standard, true},
-    {"I\xCC\x87STANBUL", "istanbul", turkic, true},
-    // Hangul: a syllable is not found inside a longer one, in either form.
-    {"\xED\x95\x9C\xEA\xB5\xAD", "\xED\x95\x98", standard, false},
-    {"\xED\x95\x9C\xEA\xB5\xAD", "\xED\x95\x9C", standard, true},
-    {"\xE1\x84\x92\xE1\x85\xA1\xE1\x86\xAB", "\xED\x95\x9C", standard, true},
-    // A family emoji is one character; its first person is not in it.
-    {"\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7", "\xF0\x9F\x91\xA8", standard, false},
-    // CR LF is one character.
-    {"a\r\nb", "\r\n", standard, true},
-    {"a\r\nb", "\r", standard, false},
-    // Chinese text is compared as is.
-    {"\xE4\xBB\x8A\xE5\xA4\xA9\xE5\xBC\x80\xE4\xBC\x9A", "\xE5\xBC\x80\xE4\xBC\x9A", standard, true},
-    {"", "a", standard, false},
-    // The first "e" ends inside "é"; the second one is whole.
-    {"e\xCC\x81 be", "E", standard, true},
-};
-
-TEST(SearchTextContains, FoldsCaseAndCanonicalFormsOnly) {
-    for (const ContainsRow& row : containsRows) {
-        SearchText text(row.text, row.rule);
-        SearchText query(row.query, row.rule);
-        EXPECT_EQ(text.contains(query), row.found)
-            << "\"" << row.text << "\" contains \"" << row.query << "\" under "
-            << (row.rule == turkic ? "turkic" : "standard");
-    }
-}
 
 // The folding spelled out with ICU alone, one user-perceived character at a
 // time: what SearchText's shortcuts must reproduce byte for byte.
@@ -180,19 +123,6 @@ TEST(CaseRuleFor, TurkishAndAzerbaijaniLocalesOnly) {
         {"", standard},          {"trk", standard}, {"de_DE", standard},
     };
     for (const auto& [name, rule] : rows) EXPECT_EQ(caseRuleFor(name), rule) << name;
-}
-
-TEST(Graphemes, CountAndCutAtUserPerceivedCharacters) {
-    const std::pair<const char*, std::size_t> rows[] = {
-        {"", 0}, {"abc", 3}, {"e\xCC\x81", 1}, {"\r\n", 1}, {"\xE4\xBB\x8A\xE5\xA4\xA9", 2}, {"\xE1\x84\x92\xE1\x85\xA1\xE1\x86\xAB", 1},
-        {"\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7!", 2},
-    };
-    for (const auto& [text, count] : rows) EXPECT_EQ(graphemeCount(text), count) << text;
-    EXPECT_EQ(graphemeCount("abcdef", 4), 4u);
-    EXPECT_EQ(graphemePrefix("ae\xCC\x81z", 2), "ae\xCC\x81");
-    EXPECT_EQ(graphemePrefix("abc", 5), "abc");
-    EXPECT_EQ(graphemePrefix("abc", 0), "");
-    EXPECT_EQ(graphemePrefix("a\r\nb", 2), "a\r\n");
 }
 
 }  // namespace
