@@ -14,7 +14,6 @@ namespace fs = std::filesystem;
 using quillmere::testing::failureOf;
 using quillmere::testing::listDirectory;
 using quillmere::testing::TempDir;
-using quillmere::testing::writeFile;
 using testing::ScopedEnvironment;
 using Environment = std::optional<std::map<std::string, std::string>>;
 
@@ -75,26 +74,6 @@ TEST_F(CommandRunnerTest, OutputFileIsPrivateWhileTheChildRuns) {
     const std::string prefix = "600 " + (temporary / "quillmere-setup-").string();
     EXPECT_EQ(output.data.substr(0, prefix.size()), prefix);
     EXPECT_EQ(output.data.size(), prefix.size() + 36 + 1) << "a UUID, then the line feed";
-}
-
-TEST_F(CommandRunnerTest, LaunchFailuresAreThePlatformsErrors) {
-    writeFile(scratch / "not-executable", "#!/bin/sh\n");
-    const std::tuple<fs::path, std::optional<fs::path>, std::errc> rows[] = {
-        {scratch / "missing", std::nullopt, std::errc::no_such_file_or_directory},
-        {scratch / "not-executable", std::nullopt, std::errc::permission_denied},
-        {"/bin/sh", scratch / "no-such-directory", std::errc::no_such_file_or_directory},
-    };
-    for (const auto& [program, directory, error] : rows) {
-        try {
-            CommandRunner::run(program, {"-c", "true"}, std::nullopt, directory, 10);
-            ADD_FAILURE() << program << " launched";
-        } catch (const std::system_error& failure) {
-            EXPECT_EQ(failure.code(), std::make_error_code(error)) << program;
-        }
-    }
-    ScopedEnvironment missing("TMPDIR", (scratch / "missing").string());
-    EXPECT_THROW(CommandRunner::run("/bin/true", {}, std::nullopt, std::nullopt, 10), std::system_error)
-        << "no output file can be made";
 }
 
 }  // namespace

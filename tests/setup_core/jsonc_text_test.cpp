@@ -4,19 +4,14 @@
 
 #include <string>
 
-#include "setup_core/setup_failure.h"
-#include "tests/support/failure_kind.h"
-
 namespace quillmere::setup {
 namespace {
 
-using nlohmann::json;
-using quillmere::testing::failureOf;
-using Kind = SetupFailure::Kind;
+const nlohmann::json entry = {{"command", "/q"}};
 
-const json entry = {{"command", "/q"}};
-
-// Every edit is also checked for idempotence: setting the same entry again changes nothing.
+// The inserted member follows the text's own indentation and line ends, and
+// every byte outside it is kept (the fuzz target checks the latter on any
+// text; these rows pin the layout). Setting the same entry again changes nothing.
 TEST(JsoncText, SetMemberKeepsEveryByteOutsideTheEditedMember) {
     struct Case {
         const char* rule;
@@ -45,37 +40,6 @@ TEST(JsoncText, SetMemberKeepsEveryByteOutsideTheEditedMember) {
         EXPECT_EQ(jsonc::setMember(c.text, c.container, "quillmere", entry), c.expected) << c.rule;
         EXPECT_EQ(jsonc::setMember(c.expected, c.container, "quillmere", entry), c.expected) << c.rule;
     }
-}
-
-TEST(JsoncText, ParseDropsCommentsLetsTheLastDuplicateWinAndBoundsNesting) {
-    EXPECT_EQ(jsonc::parse("\xEF\xBB\xBF{\"a\": 1, \"b\": [1.5, {\"c\": \"\\u00e9\"}] /* c */, \"a\": 2 // x\n}"),
-              json::parse(R"({"a": 2, "b": [1.5, {"c": "é"}]})"));
-    const std::string deepest = "{\"a\":" + std::string(511, '[') + std::string(511, ']') + "}";
-    EXPECT_EQ(jsonc::parse(deepest).dump().size(), deepest.size());
-}
-
-TEST(JsoncText, MalformedTextIsRefused) {
-    const std::pair<const char*, std::string> cases[] = {
-        {"trailing comma", "{\"servers\": {\"a\": 1,}}"},
-        {"unterminated comment", "{\"a\": 1} /* end"},
-        {"unterminated string", "{\"a\": \"1}"},
-        {"single quotes", "{'a': 1}"},
-        {"top level array", "[{\"servers\": {}}]"},
-        {"text after the object", "{\"a\": 1} x"},
-        {"lone surrogate escape", "{\"a\": \"\\ud800\"}"},
-        {"control character in a string", "{\"a\": \"\t\"}"},
-        {"bad number", "{\"a\": 01}"},
-        {"bare slash", "{\"a\": 1 /}"},
-        {"nesting past the bound", "{\"a\":" + std::string(512, '[') + std::string(512, ']') + "}"},
-        {"empty text", ""},
-    };
-    for (const auto& [rule, text] : cases) {
-        EXPECT_EQ(failureOf<SetupFailure>([&] { jsonc::parse(text); }), Kind::malformed) << rule;
-        EXPECT_EQ(failureOf<SetupFailure>([&] { jsonc::setMember(text, "servers", "quillmere", entry); }),
-                  Kind::malformed) << rule;
-    }
-    EXPECT_EQ(failureOf<SetupFailure>([] { jsonc::setMember("{\"servers\": []}", "servers", "quillmere", entry); }),
-              Kind::malformed);
 }
 
 }  // namespace

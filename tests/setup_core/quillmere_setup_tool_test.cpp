@@ -99,42 +99,6 @@ class QuillmereSetupTool : public ::testing::Test {
     }
 };
 
-TEST_F(QuillmereSetupTool, JsonClientsInstallThenLeaveAloneThenConflictThenReplaceWithOneBackup) {
-    const std::regex backupName(R"(\.quillmere-backup-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$)");
-    const std::string other = R"({"theme": 1, "mcpServers": {"quillmere": {"command": "/old", "args": []}}})";
-    for (const auto& [client, file] : {std::pair{"claude", home / ".config/Claude/claude_desktop_config.json"},
-                                       std::pair{"cursor", home / ".cursor/mcp.json"}}) {
-        SCOPED_TRACE(client);
-        const ProcessResult first = tool(install(client));
-        EXPECT_EQ(first.standardOutput, receipt(file, std::nullopt, true)) << first.describe() << first.standardError;
-        EXPECT_EQ(json::parse(readFile(file)), (json{{"mcpServers", {{"quillmere", entry}}}}));
-        EXPECT_EQ(permissions(file), 0600);
-        fs::permissions(file, fs::perms(0644));
-        EXPECT_EQ(tool(install(client)).standardOutput, receipt(file, std::nullopt, false));
-        EXPECT_EQ(permissions(file), 0644) << "an unchanged file is not touched at all";
-
-        writeFile(file, other);
-        const ProcessResult conflict = tool(install(client));
-        EXPECT_EQ(conflict.exitStatus, 3);
-        EXPECT_EQ(conflict.standardOutput, "");
-        EXPECT_NE(conflict.standardError.find("--replace"), std::string::npos);
-        EXPECT_EQ(readFile(file), other);
-
-        const ProcessResult replaced = tool(install(client, {"--replace"}));
-        const Lines backups = backupsOf(file.parent_path(), file.filename());
-        ASSERT_EQ(backups.size(), 1u) << replaced.standardError;
-        const fs::path backup = file.parent_path() / backups[0];
-        EXPECT_EQ(replaced.standardOutput, receipt(file, backup, true));
-        EXPECT_TRUE(std::regex_search(backups[0], backupName)) << backups[0];
-        EXPECT_EQ(readFile(backup), other);
-        EXPECT_EQ(permissions(backup), 0600);
-        EXPECT_EQ(permissions(file), 0600);
-        EXPECT_EQ(json::parse(readFile(file)), (json{{"theme", 1}, {"mcpServers", {{"quillmere", entry}}}}));
-        EXPECT_EQ(tool(install(client, {"--replace"})).standardOutput, receipt(file, std::nullopt, false));
-        EXPECT_EQ(listDirectory(file.parent_path()).size(), 2u) << "one backup and no temporary file";
-    }
-}
-
 // True when now is base with one contiguous run of text inserted.
 bool onlyInserted(const std::string& base, const std::string& now) {
     std::size_t prefix = 0, suffix = 0;
@@ -153,6 +117,7 @@ TEST_F(QuillmereSetupTool, FileClientsInstallLeaveAloneConflictReplaceRefuseAndF
         return "{\n  // mine\n  \"ui\": {\"theme\": \"dark\"}, /* keep 1.50 */\n  \"" + container +
                "\": {\n    \"other\": {\"command\": \"o\", \"args\": []}@@ // other\n  }\n}\n";
     };
+    const std::regex backupName(R"(\.quillmere-backup-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$)");
     const std::string strict = R"({"ui": {"theme": "dark"}, "mcpServers": {"other": {"command": "o", "args": []}@@}})";
     const std::tuple<const char*, fs::path, std::string, std::string, json> rows[] = {
         {"gemini", home / ".gemini/settings.json", "mcpServers", jsonc("mcpServers"), json::object()},
@@ -160,6 +125,8 @@ TEST_F(QuillmereSetupTool, FileClientsInstallLeaveAloneConflictReplaceRefuseAndF
         {"zed", home / ".config/zed/settings.json", "context_servers", jsonc("context_servers"), {{"env", json::object()}}},
         {"copilot", home / ".copilot/mcp-config.json", "mcpServers", strict, {{"type", "local"}, {"tools", {"*"}}}},
         {"windsurf", home / ".codeium/windsurf/mcp_config.json", "mcpServers", strict, json::object()},
+        {"claude", home / ".config/Claude/claude_desktop_config.json", "mcpServers", strict, json::object()},
+        {"cursor", home / ".cursor/mcp.json", "mcpServers", strict, json::object()},
     };
     for (const auto& [client, file, container, text, extra] : rows) {
         SCOPED_TRACE(client);
@@ -178,17 +145,26 @@ TEST_F(QuillmereSetupTool, FileClientsInstallLeaveAloneConflictReplaceRefuseAndF
         };
 
         writeFile(file, old);
-        EXPECT_EQ(tool(install(client)).exitStatus, 3);
+        const ProcessResult conflict = tool(install(client));
+        EXPECT_EQ(conflict.exitStatus, 3);
+        EXPECT_EQ(conflict.standardOutput, "");
+        EXPECT_NE(conflict.standardError.find("--replace"), std::string::npos);
         EXPECT_EQ(readFile(file), old);
         const ProcessResult replaced = tool(install(client, {"--replace"}));
         const Lines backups = backupsOf(dir, file.filename());
         ASSERT_EQ(backups.size(), 1u) << replaced.standardError;
         EXPECT_EQ(replaced.standardOutput, receipt(file, dir / backups[0], true));
+        EXPECT_TRUE(std::regex_search(backups[0], backupName)) << backups[0];
         EXPECT_EQ(readFile(dir / backups[0]), old);
+        EXPECT_EQ(permissions(dir / backups[0]), 0600);
+        EXPECT_EQ(permissions(file), 0600);
         expectInstalled();
         const std::string replacedText = readFile(file);
         EXPECT_TRUE(!commented || (replacedText.starts_with(before + R"(, "quillmere": )") && replacedText.ends_with(after))) << replacedText;
+        fs::permissions(file, fs::perms(0644));
         EXPECT_EQ(tool(install(client, {"--replace"})).standardOutput, receipt(file, std::nullopt, false));
+        EXPECT_EQ(permissions(file), 0644) << "an unchanged file is not touched at all";
+        EXPECT_EQ(listDirectory(dir).size(), 2u) << "one backup and no temporary file";
 
         fs::remove_all(dir);
         writeFile(file, base);
