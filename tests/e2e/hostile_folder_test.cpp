@@ -299,5 +299,18 @@ TEST_F(HostileFolder, FolderThatDisappearsMidSessionIsReportedAndRecovered) {
     EXPECT_EQ(session->finish(), 0) << session->standardError();
 }
 
+// A file where the audio cache should be: get_audio answers with the read
+// failure and leaves the file alone; once the file is gone the track is delivered.
+TEST_F(HostileFolder, CacheThatCannotTakeTheTrackIsAReadFailureUntilItCan) {
+    testing::writeFile(cache(), "not a directory");
+    auto session = start();
+    EXPECT_EQ(session->call("get_audio", {{"recording_key", recordingKey(good_)}}),
+              json({{"error_text", "read_failed: 数据读取失败，请查看同步状态或稍后重试。"}}));
+    EXPECT_EQ(testing::readFile(cache()), "not a directory");
+    fs::remove(cache());
+    EXPECT_EQ(session->call("get_audio", {{"recording_key", recordingKey(good_)}}).value_or(json())["state"], "available");
+    EXPECT_EQ(session->finish(), 0) << session->standardError();
+}
+
 }  // namespace
 }  // namespace quillmere

@@ -25,24 +25,8 @@ ProcessOptions serverOptions(const fs::path& home, std::vector<std::string> argu
             .unsetEnvironment = {"XDG_CONFIG_HOME", "XDG_CACHE_HOME"}};
 }
 
-namespace {
-
-ProcessOptions sessionOptions(const fs::path& home, const fs::path& root,
-                              const std::optional<fs::path>& cacheRoot,
-                              std::optional<std::uint64_t> fileSizeLimit) {
-    std::vector<std::string> arguments = {"--stdio", "--cloud-root", root.string()};
-    if (cacheRoot) arguments.insert(arguments.end(), {"--cache-root", cacheRoot->string()});
-    ProcessOptions options = serverOptions(home, std::move(arguments));
-    options.fileSizeLimit = fileSizeLimit;
-    return options;
-}
-
-}  // namespace
-
-ServerSession::ServerSession(const fs::path& home, const fs::path& root,
-                             const std::optional<fs::path>& cacheRoot,
-                             std::optional<std::uint64_t> fileSizeLimit)
-    : ChildProcess(sessionOptions(home, root, cacheRoot, fileSizeLimit)) {
+ServerSession::ServerSession(const fs::path& home, const fs::path& root, const fs::path& cacheRoot)
+    : ChildProcess(serverOptions(home, {"--stdio", "--cloud-root", root.string(), "--cache-root", cacheRoot.string()})) {
     std::optional<json> response = request("initialize", {{"protocolVersion", "2025-11-25"},
                                                           {"capabilities", json::object()},
                                                           {"clientInfo", {{"name", "e2e"}, {"version", "1"}}}});

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdint>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -17,14 +16,13 @@ std::filesystem::path serverProgram();
 // It with arguments, HOME = home and no XDG variables: a user account of its own.
 ProcessOptions serverOptions(const std::filesystem::path& home, std::vector<std::string> arguments);
 
-// A live quillmere-mcp --stdio --cloud-root <root> [--cache-root <cacheRoot>],
+// A live quillmere-mcp --stdio --cloud-root <root> --cache-root <cacheRoot>,
 // driven one request at a time so a test can change the folder between two
 // calls. Initialised with the newest protocol version (a test failure if not).
 class ServerSession : public ChildProcess {
   public:
     ServerSession(const std::filesystem::path& home, const std::filesystem::path& root,
-                  const std::optional<std::filesystem::path>& cacheRoot = std::nullopt,
-                  std::optional<std::uint64_t> fileSizeLimit = std::nullopt);
+                  const std::filesystem::path& cacheRoot);
 
     // The next response, or nullopt when none arrives; fails the test for a
     // line that is not JSON.

@@ -16,12 +16,6 @@ void FakeCloud::markNotCurrent(const fs::path& file) {
     stale_.insert(key(file));
 }
 
-void FakeCloud::markCurrent(const fs::path& file) {
-    std::lock_guard lock(mutex_);
-    cloud_.insert(key(file));
-    stale_.erase(key(file));
-}
-
 std::vector<fs::path> FakeCloud::downloadRequests() const {
     std::lock_guard lock(mutex_);
     return requests_;
@@ -40,7 +34,7 @@ sync::ItemStatus FakeCloud::status(const fs::path& item) {
 void FakeCloud::requestDownload(const fs::path& item) {
     std::lock_guard lock(mutex_);
     requests_.push_back(key(item));
-    if (downloadsComplete_) stale_.erase(key(item));
+    stale_.erase(key(item));
 }
 
 }  // namespace quillmere::testing

@@ -11,7 +11,7 @@ namespace quillmere::testing {
 
 // An item-status provider that plays the sync service: files marked as in the
 // cloud report a local copy that is not current until a download has been
-// requested for them (or, with setDownloadsComplete(false), until markCurrent).
+// requested for them.
 // Every other file behaves as on the local file system. Installs itself for
 // its lifetime.
 class FakeCloud : public sync::ItemStatusProvider {
@@ -20,11 +20,6 @@ public:
 
     // The file is managed by the cloud and its local copy is stale.
     void markNotCurrent(const std::filesystem::path& file);
-    // The file is managed by the cloud and current.
-    void markCurrent(const std::filesystem::path& file);
-    // Whether a download request makes the file current at once (default) or
-    // leaves it pending.
-    void setDownloadsComplete(bool complete) { downloadsComplete_ = complete; }
     // The files a download was requested for, in order.
     std::vector<std::filesystem::path> downloadRequests() const;
 
@@ -36,7 +31,6 @@ private:
     std::set<std::filesystem::path> cloud_;
     std::set<std::filesystem::path> stale_;
     std::vector<std::filesystem::path> requests_;
-    bool downloadsComplete_ = true;
     sync::LocalItemStatusProvider local_;
     sync::ScopedItemStatusProvider installed_;
 };

@@ -55,11 +55,10 @@ void writeManifest(const fs::path& sourceDir, const sync::SharedManifest& manife
 
 sync::SharedManifest writeSource(const fs::path& root, const sync::Uuid& source,
                                  const std::vector<sync::SharedRecording>& recordings,
-                                 bool includesAudio, std::string folder,
-                                 sync::Instant publishedAt) {
-    const fs::path dir = root / (folder.empty() ? source.text() : folder);
+                                 bool includesAudio) {
+    const fs::path dir = root / source.text();
     sync::SharedManifest manifest{
-        .sourceID = source, .publishedAt = publishedAt, .includesAudio = includesAudio};
+        .sourceID = source, .publishedAt = at("2026-03-01T08:15:00Z"), .includesAudio = includesAudio};
     for (const sync::SharedRecording& recording : recordings)
         manifest.entries.push_back(writeRecord(dir, recording));
     writeManifest(dir, manifest);

@@ -31,13 +31,12 @@ sync::SharedAudio writeAudio(const std::filesystem::path& sourceDir, std::string
 // Writes sourceDir/manifest.json.
 void writeManifest(const std::filesystem::path& sourceDir, const sync::SharedManifest& manifest);
 
-// A whole source in folder root/<folder> (the canonical id when folder is
-// empty): every recording's file and a manifest listing them in order.
+// A whole source in root/<source id>: every recording's file and a manifest
+// listing them in order.
 // Returns the manifest written.
 sync::SharedManifest writeSource(const std::filesystem::path& root, const sync::Uuid& source,
                                  const std::vector<sync::SharedRecording>& recordings,
-                                 bool includesAudio = false, std::string folder = {},
-                                 sync::Instant publishedAt = at("2026-03-01T08:15:00Z"));
+                                 bool includesAudio = false);
 
 // The key the tools give recording: "<source id>/<recording id>".
 std::string recordingKey(const sync::SharedRecording& recording);

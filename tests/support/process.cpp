@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -72,8 +71,6 @@ ChildProcess::ChildProcess(const ProcessOptions& options) : timeLimit_(options.t
     }
     for (const auto& [name, value] : options.environment) environmentStrings.push_back(name + "=" + value);
     std::vector<char*> argv = pointers(argumentStrings), envp = pointers(environmentStrings);
-    const rlim_t limit = options.fileSizeLimit.value_or(RLIM_INFINITY);
-    const rlimit fileSize{limit, limit};
 
     int in[2], out[2], err[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
@@ -88,10 +85,6 @@ ChildProcess::ChildProcess(const ProcessOptions& options) : timeLimit_(options.t
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        if (options.fileSizeLimit) {
-            ::signal(SIGXFSZ, SIG_IGN);
-            if (::setrlimit(RLIMIT_FSIZE, &fileSize) != 0) ::_exit(126);
-        }
         if (::dup2(in[0], STDIN_FILENO) < 0 || ::dup2(err[1], STDERR_FILENO) < 0) ::_exit(127);
         if (options.output == ProcessOptions::Output::closed) {
             ::close(STDOUT_FILENO);

@@ -39,9 +39,6 @@ struct ProcessOptions {
 
     // Killed with SIGKILL when still running after this long.
     std::chrono::milliseconds timeLimit{30'000};
-
-    // RLIMIT_FSIZE with SIGXFSZ ignored: writes past it fail with EFBIG as on a full disk.
-    std::optional<std::uint64_t> fileSizeLimit;
 };
 
 struct ProcessResult {

@@ -26,10 +26,6 @@ using testing::writeFile;
 
 constexpr const char* sourceText = "7D3C1A2B-4E5F-4A6B-8C7D-9E0F1A2B3C4D";
 
-ProcessResult publishCommand(std::vector<std::string> arguments) {
-    return testing::runProcess({.program = QUILLMERE_PUBLISH_PROGRAM, .arguments = std::move(arguments)});
-}
-
 ino_t inode(const fs::path& file) {
     struct stat st {};
     EXPECT_EQ(::stat(file.c_str(), &st), 0) << file;
@@ -55,7 +51,7 @@ class PublishCommand : public ::testing::Test {
         std::vector<std::string> arguments = {"--root", root.string(), "--source", sourceText};
         if (audio) arguments.push_back("--audio");
         for (const fs::path& d : descriptions) arguments.push_back(d.string());
-        return publishCommand(arguments);
+        return testing::runProcess({.program = QUILLMERE_PUBLISH_PROGRAM, .arguments = std::move(arguments)});
     }
     SharedManifest manifest() { return SyncFormat::decode<SharedManifest>(readFile(sourceDir / "manifest.json")); }
     SharedRecording record(const SharedManifest::Entry& entry) {
@@ -155,25 +151,18 @@ TEST_F(PublishCommand, BadDescriptionsFailBeforeAnythingIsWritten) {
     }
 }
 
-TEST_F(PublishCommand, WrongUsageExitsWithStatusTwoAndHelpDescribesTheInput) {
+TEST_F(PublishCommand, WrongUsageExitsWithStatusTwoAndPointsToHelp) {
     writeFile(dir / "r.json", twoNotes);
-    const std::string r = (dir / "r.json").string();
-    const std::vector<std::string> rows[] = {
-        {}, {"--source", sourceText, r}, {"--root", root.string(), r}, {"--root", root.string(), "--source", "not-a-uuid", r},
-        {"--root", root.string(), "--source", sourceText}, {"--root", root.string(), "--source", sourceText, "--audoi", r}, {"--root"},
-    };
-    for (const auto& arguments : rows) {
-        const ProcessResult outcome = publishCommand(arguments);
+    const std::string r = (dir / "r.json").string(), rootText = root.string();
+    for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
+             {}, {"--source", sourceText, r}, {"--root", rootText, r}, {"--root", rootText, "--source", "not-a-uuid", r},
+             {"--root", rootText, "--source", sourceText}, {"--root", rootText, "--source", sourceText, "--audoi", r}, {"--root"}}) {
+        const ProcessResult outcome = testing::runProcess({.program = QUILLMERE_PUBLISH_PROGRAM, .arguments = arguments});
         EXPECT_EQ(outcome.exitStatus, 2) << outcome.standardError;
         EXPECT_NE(outcome.standardError.find("--help"), std::string::npos) << outcome.standardError;
         EXPECT_EQ(outcome.standardOutput, "");
     }
     EXPECT_FALSE(fs::exists(root));
-    const ProcessResult help = publishCommand({"--help"});
-    EXPECT_EQ(help.exitStatus, 0);
-    for (const char* key : {"--root", "--source", "--audio", "\"createdAt\"", "\"passages\"", "\"audio\"", "transcriptComplete", "sessionID"}) {
-        EXPECT_NE(help.standardOutput.find(key), std::string::npos) << key;
-    }
 }
 
 TEST_F(PublishCommand, RepublishingTheExamplesReproducesTheCommittedLibrary) {
