@@ -3,13 +3,17 @@
 // through the server or its library.
 #include "sync_core/cloud_files.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
 #include <optional>
 
+#include "base/directory_lock.h"
 #include "sync_core/item_status.h"
 #include "sync_core/sync_failure.h"
 #include "tests/support/failure_kind.h"
@@ -78,6 +82,28 @@ TEST(CloudFilesCopy, StopsOneBytePastTheExpectedSize) {
     }
     ::setrlimit(RLIMIT_FSIZE, &previous);
     EXPECT_TRUE(listDirectory(dir / "dest").empty());
+}
+
+// Every read and write goes through this lock: while it is held, another
+// holder of the directory (here a second open file description) is kept out
+// as the mode says, and let in once it is released.
+TEST(DirectoryLock, KeepsOthersOutUntilReleased) {
+    TempDir dir;
+    const auto othersCanTake = [&](int operation) {
+        const int fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+        const bool taken = ::flock(fd, operation | LOCK_NB) == 0;
+        ::close(fd);
+        return taken;
+    };
+    using Mode = base::DirectoryLock::Mode;
+    const std::tuple<Mode, int, bool> rows[] = {{Mode::exclusive, LOCK_SH, false}, {Mode::shared, LOCK_SH, true}, {Mode::shared, LOCK_EX, false}};
+    for (const auto& [mode, operation, admitted] : rows) {
+        {
+            const base::DirectoryLock lock(dir.path(), mode);
+            EXPECT_EQ(othersCanTake(operation), admitted) << operation;
+        }
+        EXPECT_TRUE(othersCanTake(LOCK_EX)) << "released with its holder";
+    }
 }
 
 }  // namespace
