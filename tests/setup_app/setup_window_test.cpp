@@ -119,6 +119,7 @@ TEST_F(SetupWindowTest, ZedChosenFromTheMenuGetsTheEntryBesideItsComments) {
     writeFile(zedFile, "// mine\n{\"theme\": \"One\"}\n");
     open();
     EXPECT_FALSE(mainButton()->isEnabled()) << "no folder yet";
+    EXPECT_TRUE(mainButton()->isDefault()) << "Return presses it";
     choose("chooseFolder", library);
     chooseMore("zed");
     EXPECT_EQ(child<QPushButton>("segment_more")->text(), "Zed ▾");
