@@ -61,11 +61,10 @@ struct Row {
     fs::path cache;
 };
 
-// The defaults under HOME and an absolute cache root are the whole-process
-// tests' (quillmere_mcp_test, audio_cache_faults_test).
 TEST(UserDirectories, FollowTheXDGRulesAndTheCacheRoot) {
     const std::string config = "/home/ann/.config/QuillmereBridge", cache = "/home/ann/.cache/QuillmereBridge/Audio";
     for (const Row& row : std::vector<Row>{
+             {{{"HOME", "/home/ann"}}, {}, config, cache},
              {{{"HOME", "/home/ann"}, {"XDG_CONFIG_HOME", "/cfg"}, {"XDG_CACHE_HOME", "/c"}}, {}, "/cfg/QuillmereBridge", "/c/QuillmereBridge/Audio"},
              // Empty or relative XDG values are ignored.
              {{{"HOME", "/home/ann"}, {"XDG_CONFIG_HOME", ""}, {"XDG_CACHE_HOME", "rel"}}, {}, config, cache},
