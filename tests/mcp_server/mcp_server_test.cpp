@@ -11,7 +11,9 @@
 #include <map>
 #include <thread>
 
+#include "base/json_text.h"
 #include "mcp_server/emit.h"
+#include "mcp_server/folder_bookmark.h"
 #include "mcp_server/stdio_loop.h"
 #include "mcp_server/user_directories.h"
 #include "tests/support/temp_dir.h"
@@ -88,6 +90,13 @@ TEST(UserDirectories, WithoutAUsableHomeFallBackToTheAccountsHome) {
         EXPECT_EQ(directories.home, std::filesystem::path(::getpwuid(::getuid())->pw_dir));
         EXPECT_EQ(directories.support, directories.home / ".config/QuillmereBridge");
     }
+}
+
+// A saved choice without an absolute "path" is malformed data, not some other
+// failure on the way to reading it.
+TEST(FolderBookmark, WithoutAnAbsolutePathIsMalformed) {
+    for (const char* data : {R"({"device": 1})", R"({"path": 5})", R"({"path": ""})", R"({"path": "relative"})"})
+        EXPECT_THROW(FolderBookmark::decode(data), base::DecodingError) << data;
 }
 
 }  // namespace
