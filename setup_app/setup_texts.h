@@ -1,7 +1,5 @@
 #pragma once
 
-#include <string_view>
-
 // Every text the setup window and its model show, exactly as people read them.
 // Kept in one place so the window and the model cannot drift apart.
 namespace quillmere::app::texts {
@@ -22,13 +20,6 @@ inline constexpr const char* moreChosenSuffix = " ▾";
 inline constexpr const char* cliFoundPrefix = "已找到 ";
 inline constexpr const char* cliNotFoundPrefix = "未找到 ";
 inline constexpr const char* cliSuffix = " 命令行工具";
-// Codex's row, spelled out.
-inline constexpr const char* cliFound = "已找到 Codex 命令行工具";
-inline constexpr const char* cliNotFound = "未找到 Codex 命令行工具";
-static_assert(std::string_view(cliFound).starts_with(cliFoundPrefix) &&
-              std::string_view(cliNotFound).starts_with(cliNotFoundPrefix) &&
-              std::string_view(cliFound).ends_with(cliSuffix) &&
-              std::string_view(cliNotFound).ends_with(cliSuffix));
 inline constexpr const char* chooseTool = "选择工具…";
 // "请先安装 " + title + "。配置完成后重新打开客户端。"
 inline constexpr const char* installHintPrefix = "请先安装 ";

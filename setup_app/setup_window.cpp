@@ -21,6 +21,7 @@
 #include "setup_app/file_reveal.h"
 #include "setup_app/setup_texts.h"
 #include "setup_app/setup_widgets.h"
+#include "setup_core/client_configuration.h"
 
 namespace quillmere::app {
 namespace {
@@ -335,6 +336,11 @@ void SetupWindow::applyStyle() {
     folderLine_->setFont(roleFont(base, TextRole::callout));
     // Its Chinese text would stand taller than the Latin titles of the other segments.
     moreSegment_->setFixedHeight(segments_.at(AgentClient::codex)->sizeHint().height());
+    // No wider than the widest title of the other segments, so the row keeps to the window.
+    const QFontMetrics segmentMetrics(moreSegment_->font());
+    moreRoom_ = 0;
+    for (const AgentClient each : segmentClients)
+        moreRoom_ = std::max(moreRoom_, segmentMetrics.horizontalAdvance(q(setup::title(each))));
     messageLine_->setFont(roleFont(base, TextRole::callout));
 
     for (QWidget* widget : std::initializer_list<QWidget*>{
@@ -378,17 +384,12 @@ void SetupWindow::render() {
         }
         segment->setPalette(look);
     }
-    // No wider than the widest title of the other segments, so the row keeps to the window.
-    const QFontMetrics metrics(moreSegment_->font());
-    int room = 0;
-    for (const AgentClient each : segmentClients)
-        room = std::max(room, metrics.horizontalAdvance(q(setup::title(each))));
-    moreSegment_->setText(inMenu ? metrics.elidedText(title, Qt::ElideRight, room) +
+    moreSegment_->setText(inMenu ? QFontMetrics(moreSegment_->font()).elidedText(title, Qt::ElideRight, moreRoom_) +
                                        q(texts::moreChosenSuffix)
                                  : q(texts::moreClients));
     moreSegment_->setToolTip(inMenu ? title : QString());
 
-    const bool tool = setup::describe(client).install != setup::InstallPath::file;
+    const bool tool = setup::toolOf(client) != nullptr;
     cliRow_->setVisible(tool);
     installHint_->setVisible(!tool);
     cliStatus_->setText(q(model.cli() ? texts::cliFoundPrefix : texts::cliNotFoundPrefix) + title +

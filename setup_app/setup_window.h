@@ -64,6 +64,8 @@ class SetupWindow : public QWidget {
     // The fourth segment: every further client, in moreMenu_.
     QPushButton* moreSegment_ = nullptr;
     QMenu* moreMenu_ = nullptr;
+    // The widest the fourth segment's chosen title may be, for the current font.
+    int moreRoom_ = 0;
     QWidget* cliRow_ = nullptr;
     QLabel* cliStatus_ = nullptr;
     QPushButton* chooseTool_ = nullptr;

@@ -170,7 +170,7 @@ TEST_F(SetupWindowTest, CodexNeedsAToolThatCanBeChosenOtherClientsDoNot) {
     installCodex(root / "tools/codex");
     choose("chooseTool", root / "tools/codex");
     EXPECT_TRUE(mainButton()->isEnabled());
-    EXPECT_EQ(text("cliStatus"), texts::cliFound);
+    EXPECT_EQ(text("cliStatus"), "已找到 Codex 命令行工具");
     EXPECT_EQ(text("messageLine"), texts::reassurance) << "a chosen tool clears the message";
     click("segment_cursor");
     EXPECT_TRUE(mainButton()->isEnabled());
