@@ -4,6 +4,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
@@ -92,8 +93,8 @@ std::string help() {
 struct Options {
     AgentClient client = AgentClient::codex;
     std::optional<fs::path> folder;
-    std::optional<fs::path> codex;
-    std::optional<fs::path> claude;
+    // --codex, --claude: a client tool's program by its name.
+    std::map<std::string, fs::path> tools;
     std::optional<fs::path> server;
     bool replace = false;
     bool help = false;
@@ -151,10 +152,10 @@ Options parse(const std::vector<std::string>& arguments) {
             options.client = *client;
         } else if (argument == "--folder") {
             options.folder = fs::absolute(expandHome(value())).lexically_normal();
-        } else if (argument == "--codex") {
-            options.codex = fs::absolute(expandHome(value()));
-        } else if (argument == "--claude") {
-            options.claude = fs::absolute(expandHome(value()));
+        } else if (const auto tool = std::ranges::find_if(quillmere::setup::clientTools,
+                                                          [&](const auto& t) { return argument == std::string("--") + t.program; });
+                   tool != quillmere::setup::clientTools.end()) {
+            options.tools[tool->program] = fs::absolute(expandHome(value()));
         } else if (argument == "--server") {
             options.server = fs::absolute(expandHome(value()));
         } else {
@@ -214,9 +215,8 @@ int run(const Options& options) {
     // A given program that cannot run is missing; none given is searched for.
     std::optional<fs::path> cli;
     if (const quillmere::setup::ClientTool* tool = quillmere::setup::toolOf(options.client)) {
-        const std::optional<fs::path>& given =
-            tool->install == quillmere::setup::InstallPath::codexTool ? options.codex : options.claude;
-        cli = given ? given : tool->find(home, environment);
+        const auto given = options.tools.find(tool->program);
+        cli = given != options.tools.end() ? given->second : tool->find(home, environment);
         if (cli && !quillmere::setup::isExecutableFile(*cli)) cli.reset();
     }
     const ConfigurationReceipt receipt = configuration.install(
