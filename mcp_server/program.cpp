@@ -7,6 +7,7 @@
 #include <optional>
 #include <system_error>
 
+#include "mcp_server/confinement.h"
 #include "mcp_server/emit.h"
 #include "mcp_server/folder_bookmark.h"
 #include "mcp_server/folder_choice.h"
@@ -15,6 +16,7 @@
 #include "mcp_server/stdio_loop.h"
 #include "mcp_server/user_directories.h"
 #include "sync_core/cloud_files.h"
+#include "sync_core/sync_format.h"
 
 namespace quillmere::mcp {
 
@@ -78,6 +80,16 @@ int printStatus(Library& library) {
     return 0;
 }
 
+// Confines the process to policy, saying on standard error what this kernel
+// does not enforce. Folders the policy grants must exist by now, and whatever
+// loads files on first use must have loaded them: OpenSSL its configuration
+// (ICU's data is linked in; nothing else reads files lazily).
+void confineTo(const ConfinementPolicy& policy) {
+    sync::SyncFormat::digest("");
+    std::string missing = confine(policy);
+    if (!missing.empty()) diagnostic(missing);
+}
+
 }  // namespace
 
 int runProgram(const CommandLine& commandLine) {
@@ -88,7 +100,14 @@ int runProgram(const CommandLine& commandLine) {
     ::umask(077);
     UserDirectories directories = UserDirectories::find(commandLine.argument("--cache-root"));
     if (commandLine.flag("--help")) return printHelp();
-    if (commandLine.flag("--choose-folder")) return runFolderChoice(directories);
+    // Folders are created before confinement, which grants only what exists;
+    // one that cannot be created is refused to the process like any other.
+    std::error_code uncreated;
+    if (commandLine.flag("--choose-folder")) {
+        fs::create_directories(directories.support, uncreated);
+        confineTo(folderChoicePolicy(directories));
+        return runFolderChoice(directories);
+    }
 
     std::optional<fs::path> root = sharedFolder(commandLine, directories);
     if (!root) {
@@ -96,8 +115,14 @@ int runProgram(const CommandLine& commandLine) {
         return 1;
     }
     Library library(*root, directories.cache);
-    if (commandLine.flag("--status")) return printStatus(library);
+    if (commandLine.flag("--status")) {
+        confineTo(readingPolicy(*root));
+        return printStatus(library);
+    }
 
+    fs::create_directories(directories.ownCache, uncreated);
+    fs::create_directories(directories.cache, uncreated);
+    confineTo(servingPolicy(*root, directories));
     MCPServer server(library);
     return serveStdio(server, STDIN_FILENO, STDOUT_FILENO);
 }

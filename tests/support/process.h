@@ -77,6 +77,7 @@ class ChildProcess {
     ProcessResult finish(std::chrono::milliseconds limit, bool keepInputOpen = false);
     // Standard error so far.
     const std::string& standardError();
+    pid_t pid() const { return pid_; }
 
   private:
     // Reads what is ready, waiting up to limit; false at the end of standard output.
