@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -88,6 +89,7 @@ TEST(Confinement, TheKernelRefusesAllButTheServersOwnWork) {
              {"connect over TCP", [](P p) { int fd = ::socket(AF_INET, SOCK_STREAM, 0); return fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&p.listener), sizeof p.listener) == 0; }, false},
              {"trace the parent", [](P) { return ::ptrace(PTRACE_SEIZE, ::getppid(), nullptr, nullptr) == 0; }, false},
              {"signal the parent", [](P) { return ::kill(::getppid(), 0) == 0; }, false},
+             {"make a user namespace", [](P) { return ::unshare(CLONE_NEWUSER) == 0; }, false},
          }) {
         EXPECT_EQ(confinedAttempt(attempt, place), attempt.allowed ? 0 : 1) << attempt.name;
     }
