@@ -1,7 +1,9 @@
 // The built quillmere-mcp, started as a client or a person would start it.
 
 #include <gtest/gtest.h>
+#include <seccomp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -185,6 +187,24 @@ TEST_F(QuillmereMCP, AStaleOrBrokenSavedChoiceCountsAsNone) {
     expectNoFolder("a file under the saved path");
     fs::remove(library());
     expectNoFolder("nothing under the saved path");
+}
+
+// ---- confinement
+
+// Where the kernel has no Landlock (its calls answer ENOSYS here, in a child
+// of the test that starts the server) the server says so and serves.
+TEST_F(QuillmereMCP, WithoutLandlockItSaysWhatIsNotEnforcedAndServes) {
+    pid_t child = ::fork();
+    if (child == 0) {
+        scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
+        seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(landlock_create_ruleset), 0);
+        ProcessResult result = seccomp_load(filter) == 0 ? serve({rpcLine(1, "ping")}) : ProcessResult{};
+        const std::string said = "Confinement not enforced on this kernel: file access, TCP and signals (no Landlock). Serving anyway.\n";
+        ::_exit(result.standardOutput == pong1 && result.standardError == said ? 0 : 1);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0);
 }
 
 // ---- the transport over real pipes
