@@ -177,8 +177,8 @@ bool filterSystemCalls() {
     // C library start threads with clone, whose flags it can.
     if (seccomp_rule_add(filter.get(), SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) != 0) return false;
     for (std::uint64_t flag : namespaceFlags) {
-        if (seccomp_rule_add(filter.get(), SCMP_ACT_ERRNO(EPERM), SCMP_SYS(clone), 1,
-                             SCMP_A0(SCMP_CMP_MASKED_EQ, flag, flag)) != 0)
+        const scmp_arg_cmp flagSet{.arg = 0, .op = SCMP_CMP_MASKED_EQ, .datum_a = flag, .datum_b = flag};
+        if (seccomp_rule_add_array(filter.get(), SCMP_ACT_ERRNO(EPERM), SCMP_SYS(clone), 1, &flagSet) != 0)
             return false;
     }
     return seccomp_load(filter.get()) == 0;
