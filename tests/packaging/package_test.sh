@@ -31,9 +31,9 @@ version="$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackCo
 check_equal "package name" quillmere "$(dpkg-deb --field "$deb" Package)"
 check_equal "package version" "$version" "$(dpkg-deb --field "$deb" Version)"
 [ -n "$(dpkg-deb --field "$deb" Maintainer)" ] || fail "no Maintainer field"
-# Computed by dpkg-shlibdeps: the C library and the window's Qt, with versions.
+# Computed by dpkg-shlibdeps: the C library, the window's Qt and the server's seccomp, with versions.
 depends="$(dpkg-deb --field "$deb" Depends)"
-for library_package in libc6 libstdc++6 libqt6widgets6 libicu; do
+for library_package in libc6 libstdc++6 libqt6widgets6 libicu libseccomp2; do
     [[ "$depends" == *"$library_package"* ]] || fail "Depends lacks $library_package: $depends"
 done
 check_equal "recommended packages" qt6-translations-l10n "$(dpkg-deb --field "$deb" Recommends)"
