@@ -95,6 +95,7 @@ int runProgram(const CommandLine& commandLine) {
         diagnostic(noFolderMessage);
         return 1;
     }
+    directories.keepCachePrivate();
     Library library(*root, directories.cache);
     if (commandLine.flag("--status")) return printStatus(library);
 

@@ -1,6 +1,7 @@
 #include "mcp_server/user_directories.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -48,8 +49,21 @@ UserDirectories UserDirectories::find(const std::optional<std::string>& cacheRoo
         fs::path caches =
             absoluteValue(get, "XDG_CACHE_HOME").value_or(directories.home / ".cache");
         directories.cache = caches / "QuillmereBridge" / "Audio";
+        directories.ownsCache = true;
     }
     return directories;
+}
+
+void UserDirectories::keepCachePrivate() const {
+    if (!ownsCache) return;
+    for (const fs::path& folder : {cache.parent_path(), cache}) {
+        struct stat info {};
+        // Only a real folder of this user: a link is followed by chmod, to whatever it names.
+        if (::lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() &&
+            (info.st_mode & 077) != 0) {
+            ::chmod(folder.c_str(), 0700);
+        }
+    }
 }
 
 }  // namespace quillmere::mcp
