@@ -21,10 +21,10 @@ const std::array<ClientDescription, 9> clientTable = {{
     {AgentClient::cursor, "cursor", "Cursor", {V::none, "", ".cursor", "mcp.json"},
      "mcpServers", "{}", "{}", FileFormat::strictJSON, InstallPath::file},
     // `claude mcp add` writes "type" and an empty "env"; `add-json` keeps what it is given.
-    // The file is where claude puts it: see claudeCodeFile.
+    // The file is where claude puts it: see claudeCodeFile. It expands ${NAME} when it starts a server.
     {AgentClient::claudeCode, "claude-code", "Claude Code", {V::madeAbsolute, "CLAUDE_CONFIG_DIR", "", ".claude.json"},
      "mcpServers", R"({"type": "stdio", "env": {}})", R"({"type": "stdio", "env": {}})",
-     FileFormat::strictJSON, InstallPath::claudeCodeTool, {.readBound = 128 * 1024 * 1024}},
+     FileFormat::strictJSON, InstallPath::claudeCodeTool, {.readBound = 128 * 1024 * 1024, .expands = "${"}},
     // Gemini strips comments by LF alone, then parses strictly; it expands $NAME in every string.
     {AgentClient::gemini, "gemini", "Gemini CLI", {V::madeAbsolute, "GEMINI_CLI_HOME", "", ".gemini/settings.json"},
      "mcpServers", "{}", "{}", FileFormat::jsonWithComments, InstallPath::file,

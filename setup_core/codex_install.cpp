@@ -177,13 +177,20 @@ ConfigurationReceipt ClientConfiguration::installClaudeCode(const std::filesyste
         return runClaude({"mcp", "add-json", "--scope", "user", serverName, value.dump()});
     };
     const SetupFailure failed = SetupFailure(SetupFailure::Kind::claudeCliFailed);
-    if (existing) {
-        saved = backup(previous, target);
-        if (!runClaude({"mcp", "remove", "--scope", "user", serverName})) throw failed.naming(saved);
-    }
-    if (!addJSON(entry(AgentClient::claudeCode))) {
-        if (existing) addJSON(*existing);  // what was there before stays registered
-        throw failed.naming(saved);
+    bool removed = false;
+    try {
+        if (existing) {
+            saved = backup(previous, target);
+            if (!runClaude({"mcp", "remove", "--scope", "user", serverName})) throw failed;
+            removed = true;
+        }
+        if (!addJSON(entry(AgentClient::claudeCode))) throw failed;
+    } catch (const SetupFailure& failure) {
+        try {
+            if (removed) addJSON(*existing);  // what was there before stays registered
+        } catch (const SetupFailure&) {
+        }
+        throw failure.naming(saved);
     }
 
     std::optional<nlohmann::json> written;
@@ -241,12 +248,13 @@ ConfigurationReceipt ClientConfiguration::installCodex(const std::filesystem::pa
     std::filesystem::create_directories(target.parent_path());
     std::optional<std::filesystem::path> saved = backup(previous, target);
 
-    if (runCodex(codex::addArguments(*this)).status != 0) {
-        throw SetupFailure(SetupFailure::Kind::cliFailed).naming(saved);
-    }
-    const CommandOutput got = runCodex(codex::getArguments());
-    if (got.status != 0 || !codex::registrationMatches(parseOutput(got.data), *this)) {
-        throw SetupFailure(SetupFailure::Kind::verification).naming(saved);
+    try {
+        if (runCodex(codex::addArguments(*this)).status != 0) throw SetupFailure(SetupFailure::Kind::cliFailed);
+        const CommandOutput got = runCodex(codex::getArguments());
+        if (got.status != 0 || !codex::registrationMatches(parseOutput(got.data), *this))
+            throw SetupFailure(SetupFailure::Kind::verification);
+    } catch (const SetupFailure& failure) {
+        throw failure.naming(saved);  // a timeout too
     }
     return ConfigurationReceipt{target, std::move(saved), true};
 }

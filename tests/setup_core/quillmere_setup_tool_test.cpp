@@ -364,7 +364,7 @@ TEST_F(QuillmereSetupTool, CodexIsFoundWhereItIsUsuallyInstalledBeforePath) {
 
 TEST_F(QuillmereSetupTool, RefusedBeforeAnythingIsWrittenWithTheWindowsMessages) {
     writeFile(root / "plain", "");  // neither a server nor a codex program
-    const fs::path dollar = root / "$HOME/AgentLibrary", braced = root / "${userHome}/AgentLibrary";  // expanded by gemini, by VS Code
+    const fs::path dollar = root / "$HOME/AgentLibrary", braced = root / "${userHome}/AgentLibrary";  // expanded by gemini, by VS Code and claude
     fs::create_directories(dollar), fs::create_directories(braced);
     const std::string f = folder.string(), s = server.string(), plain = (root / "plain").string();
     const std::string cliMissing = SetupFailure(SetupFailure::Kind::cliMissing).what();
@@ -383,6 +383,7 @@ TEST_F(QuillmereSetupTool, RefusedBeforeAnythingIsWrittenWithTheWindowsMessages)
         {{"--client", "claude-code", "--folder", f, "--server", s, "--claude", "/bin/false"}, SetupFailure(SetupFailure::Kind::claudeCliFailed).what()},
         {{"--client", "gemini", "--folder", dollar.string(), "--server", s}, "字符：$\n"},
         {{"--client", "vscode", "--folder", braced.string(), "--server", s}, "字符：${\n"},
+        {{"--client", "claude-code", "--folder", braced.string(), "--server", s}, "字符：${\n"},
         {{"--client", "VSCode", "--folder", f}, "--help"},
         {{"--client", "Codex", "--folder", f}, "--help"},
         {{"--folder"}, "--help"},
