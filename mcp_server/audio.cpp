@@ -1,5 +1,7 @@
 #include "mcp_server/audio.h"
 
+#include <sys/stat.h>
+
 #include <system_error>
 
 #include "mcp_server/library.h"
@@ -24,6 +26,14 @@ constexpr const char* localFileNote =
 
 json unavailable(const LibraryItem& item, const char* state, const char* message) {
     return {{"recording_key", item.key}, {"state", state}, {"message", message}};
+}
+
+// Copies made by earlier versions were readable by others: a reused one becomes the
+// owner's alone. Only a regular file of its own name; chmod would follow a link.
+void keepPrivate(const fs::path& copy) {
+    struct stat info {};
+    if (::lstat(copy.c_str(), &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & 077) != 0)
+        ::chmod(copy.c_str(), info.st_mode & 0700);
 }
 
 // The digest of a cached file, or "" when it cannot be read: a cached copy
@@ -92,6 +102,7 @@ json Library::audio(const LibraryItem& item, std::int64_t track) const {
     std::error_code error;
     const bool reusable = fs::exists(cached, error) && digestOrEmpty(cached) == shared->sha256;
     if (!reusable) sync::CloudFiles::copy(source, cached, shared->sha256, shared->bytes);
+    else keepPrivate(cached);
 
     if (SyncFormat::fileDigest(cached) != shared->sha256) {
         fs::remove(cached, error);

@@ -122,6 +122,7 @@ int runProgram(const CommandLine& commandLine) {
 
     fs::create_directories(directories.ownCache, uncreated);
     fs::create_directories(directories.cache, uncreated);
+    directories.keepCachePrivate();
     confineTo(servingPolicy(*root, directories));
     MCPServer server(library);
     return serveStdio(server, STDIN_FILENO, STDOUT_FILENO);

@@ -1,6 +1,7 @@
 #include "mcp_server/user_directories.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -45,7 +46,21 @@ UserDirectories UserDirectories::find(const std::optional<std::string>& cacheRoo
     directories.ownCache =
         absoluteValue(get, "XDG_CACHE_HOME").value_or(directories.home / ".cache") / "QuillmereBridge";
     directories.cache = cacheRoot ? fs::path(*cacheRoot) : directories.ownCache / "Audio";
+    directories.ownsCache = !cacheRoot;
     return directories;
+}
+
+void UserDirectories::keepCachePrivate() const {
+    std::vector<fs::path> folders{ownCache};
+    if (ownsCache) folders.push_back(cache);
+    for (const fs::path& folder : folders) {
+        struct stat info {};
+        // Only a real folder of this user: a link is followed by chmod, to whatever it names.
+        if (::lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() &&
+            (info.st_mode & 077) != 0) {
+            ::chmod(folder.c_str(), 0700);
+        }
+    }
 }
 
 }  // namespace quillmere::mcp

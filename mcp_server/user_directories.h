@@ -22,6 +22,13 @@ struct UserDirectories {
     std::filesystem::path configURL;
     std::filesystem::path cache;
     std::filesystem::path ownCache;
+    // True for the default cache, whose Audio folder is the server's.
+    bool ownsCache = false;
+
+    // Makes ownCache, and an owned cache, the owner's alone (0700) where they exist and
+    // allow more: earlier versions left them readable by others. A --cache-root keeps
+    // its mode. Failures are ignored; the cache still works.
+    void keepCachePrivate() const;
 
     // lookup reads one environment variable (nullptr when unset); the default
     // reads the process environment.

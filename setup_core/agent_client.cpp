@@ -12,7 +12,8 @@ constexpr ConfigurationLocation xdgConfig(std::string_view file) {
 // Adding a client is one row here (and its tests). Entry shapes are what each client's
 // own documentation writes for a local stdio server.
 const std::array<ClientDescription, 9> clientTable = {{
-    // raw, title, location, container, entry beyond command/args, treated as absent, format, install
+    // raw, title, location, container, entry beyond command/args, treated as absent, format, install,
+    // the client's own rules
     {AgentClient::codex, "codex", "Codex", {V::madeAbsolute, "CODEX_HOME", ".codex", "config.toml"},
      "mcp_servers", "{}", "{}", FileFormat::toml, InstallPath::codexTool},
     {AgentClient::claude, "claude", "Claude Desktop", xdgConfig("Claude/claude_desktop_config.json"),
@@ -20,14 +21,22 @@ const std::array<ClientDescription, 9> clientTable = {{
     {AgentClient::cursor, "cursor", "Cursor", {V::none, "", ".cursor", "mcp.json"},
      "mcpServers", "{}", "{}", FileFormat::strictJSON, InstallPath::file},
     // `claude mcp add` writes "type" and an empty "env"; `add-json` keeps what it is given.
-    {AgentClient::claudeCode, "claude-code", "Claude Code", {V::none, "", "", ".claude.json"},
+    // The file is where claude puts it: see claudeCodeFile. It expands ${NAME} when it starts a server.
+    {AgentClient::claudeCode, "claude-code", "Claude Code", {V::madeAbsolute, "CLAUDE_CONFIG_DIR", "", ".claude.json"},
      "mcpServers", R"({"type": "stdio", "env": {}})", R"({"type": "stdio", "env": {}})",
-     FileFormat::strictJSON, InstallPath::claudeCodeTool},
-    {AgentClient::gemini, "gemini", "Gemini CLI", {V::none, "", ".gemini", "settings.json"},
-     "mcpServers", "{}", "{}", FileFormat::jsonWithComments, InstallPath::file},
+     FileFormat::strictJSON, InstallPath::claudeCodeTool, {.readBound = 128 * 1024 * 1024, .expands = "${"}},
+    // Gemini strips comments by LF alone, then parses strictly; it expands $NAME in every string.
+    {AgentClient::gemini, "gemini", "Gemini CLI", {V::madeAbsolute, "GEMINI_CLI_HOME", "", ".gemini/settings.json"},
+     "mcpServers", "{}", "{}", FileFormat::jsonWithComments, InstallPath::file,
+     {.comments = {.crEndsLineComment = false, .byteOrderMark = false},
+      .expands = "$",
+      .next = "Gemini CLI runs user-level servers only in trusted folders: start gemini in a folder you "
+              "trust, and trust it when asked or with \"/permissions trust\"."}},
     // VS Code infers stdio from "command" when "type" is missing.
+    // It substitutes ${userHome}, ${env:NAME}, ... in the entry.
     {AgentClient::vscode, "vscode", "VS Code", xdgConfig("Code/User/mcp.json"),
-     "servers", R"({"type": "stdio"})", R"({"type": "stdio"})", FileFormat::jsonWithComments, InstallPath::file},
+     "servers", R"({"type": "stdio"})", R"({"type": "stdio"})", FileFormat::jsonWithComments, InstallPath::file,
+     {.expands = "${"}},
     {AgentClient::copilot, "copilot", "GitHub Copilot CLI", {V::madeAbsolute, "COPILOT_HOME", ".copilot", "mcp-config.json"},
      "mcpServers", R"({"type": "local", "tools": ["*"]})", "{}", FileFormat::strictJSON, InstallPath::file},
     // Current Zed reads a custom server from "command"/"args"/"env" alone; its older settings

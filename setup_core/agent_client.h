@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "setup_core/jsonc_text.h"
+
 namespace quillmere::setup {
 
 // The AI clients the server can be registered with: the window's three first, in its order.
@@ -36,6 +38,21 @@ struct ConfigurationLocation {
     std::string_view file;      // below the folder
 };
 
+// Where setup must follow what a client itself does beyond its file's format; a row
+// without them takes these defaults.
+struct ClientRules {
+    // Only what setup reads back may be larger: the longest file it reads, in bytes.
+    std::size_t readBound = 8 * 1024 * 1024;
+    // How the client reads JSON with comments.
+    jsonc::Dialect comments = {};
+    // What opens a variable the client expands in "command" and "args" ("$", "${"); empty
+    // when it expands none. An entry holding it would reach the server changed: refused.
+    std::string_view expands;
+    // What the person does next for the server to run, where the client asks for more
+    // than a restart; quillmere-setup's receipt says it.
+    std::string_view next;
+};
+
 // One row of the client table; see clientTable in agent_client.cpp.
 struct ClientDescription {
     AgentClient client;
@@ -52,6 +69,7 @@ struct ClientDescription {
     std::string_view defaults;
     FileFormat format;
     InstallPath install;
+    ClientRules rules = {};
 };
 
 // Every client, in the order of AgentClient.

@@ -156,7 +156,7 @@ std::optional<std::string> ClientConfiguration::mergeConfiguration(
     nlohmann::json top = nlohmann::json::object();
     if (contents) {
         try {
-            top = commented ? jsonc::parse(*contents) : parseStrictly(*contents);
+            top = commented ? jsonc::parse(*contents, row.rules.comments) : parseStrictly(*contents);
         } catch (const SetupFailure&) {
             throw unusable;
         }
@@ -168,7 +168,7 @@ std::optional<std::string> ClientConfiguration::mergeConfiguration(
     }
     if (commented && contents) {
         try {
-            return jsonc::setMember(*contents, container, serverName, wanted);
+            return jsonc::setMember(*contents, container, serverName, wanted, row.rules.comments);
         } catch (const SetupFailure&) {
             throw unusable;
         }
@@ -190,30 +190,48 @@ ConfigurationReceipt ClientConfiguration::installJSON(const std::filesystem::pat
 ConfigurationReceipt ClientConfiguration::installFile(AgentClient client,
                                                       const std::filesystem::path& path,
                                                       bool replace) const {
-    return writeConfiguration(path, [&](const std::optional<std::string>& previous) {
+    return writeConfiguration(path, describe(client).rules.readBound, [&](const std::optional<std::string>& previous) {
         return mergeConfiguration(client, previous, replace);
     });
 }
 
 ConfigurationReceipt ClientConfiguration::writeConfiguration(
-    const std::filesystem::path& path,
+    const std::filesystem::path& path, std::size_t bound,
     const std::function<std::optional<std::string>(const std::optional<std::string>&)>& newContents) {
     const std::filesystem::path target = resolveSymbolicLinks(path);
-    const std::optional<std::string> previous = readIfPresent(target);
+    const std::optional<std::string> previous = readIfPresent(target, bound);
     const std::optional<std::string> merged = newContents(previous);
     if (!merged) return ConfigurationReceipt{target, std::nullopt, false};
+    // What could not be read back is never written: every later run would refuse the file.
+    if (merged->size() > bound) {
+        throw base::FileRefused("cannot write " + target.string() + ": with the entry it would be longer than " +
+                                std::to_string(bound) +
+                                " bytes, more than setup reads back; it is left unchanged. Add the entry in the client.");
+    }
+    // A replaced file keeps its mode; one its owner may not write is not replaced behind its back.
+    mode_t mode = 0600;
+    if (previous) {
+        struct stat info {};
+        if (::stat(target.c_str(), &info) != 0)
+            throw std::system_error(errno, std::generic_category(), "cannot read " + target.string());
+        mode = info.st_mode & 07777;
+        if ((mode & S_IWUSR) == 0) {
+            throw base::FileRefused("cannot write " + target.string() +
+                                    ": it is read-only; it is left unchanged. Make it writable, then run setup again.");
+        }
+    }
 
     std::filesystem::create_directories(target.parent_path());
 
     base::DirectoryLock section(target.parent_path(), base::DirectoryLock::Mode::exclusive);
-    if (readIfPresent(target) != previous) throw SetupFailure(SetupFailure::Kind::changed);
+    if (readIfPresent(target, bound) != previous) throw SetupFailure(SetupFailure::Kind::changed);
     std::optional<std::filesystem::path> saved = backup(previous, target);
-    base::writeAtomically(target, *merged, 0600);
-    if (::chmod(target.c_str(), 0600) != 0) {
+    base::writeAtomically(target, *merged, mode);
+    if (::chmod(target.c_str(), mode) != 0) {
         throw std::system_error(errno, std::generic_category(),
                                 "cannot set permissions of " + target.string());
     }
-    if (readIfPresent(target) != merged) throw SetupFailure(SetupFailure::Kind::verification);
+    if (readIfPresent(target, bound) != merged) throw SetupFailure(SetupFailure::Kind::verification).naming(saved);
     return ConfigurationReceipt{target, std::move(saved), true};
 }
 
@@ -240,6 +258,15 @@ const ClientTool* toolOf(AgentClient client) {
 ConfigurationReceipt ClientConfiguration::install(AgentClient client, const std::optional<std::filesystem::path>& cli,
                                                   const std::filesystem::path& path, const std::filesystem::path& home,
                                                   const std::filesystem::path& codexHome, bool replace) const {
+    // A path the client would expand reaches the server changed: refused before anything runs.
+    if (const std::string_view opener = describe(client).rules.expands; !opener.empty()) {
+        std::vector<std::string> values = arguments();
+        values.push_back(executable.string());
+        for (const std::string& value : values) {
+            if (value.find(opener) != std::string::npos)
+                throw SetupFailure(SetupFailure::Kind::expandedByClient, "字符：" + std::string(opener));
+        }
+    }
     const ClientTool* tool = toolOf(client);
     if (!tool) return installFile(client, path, replace);
     if (!cli) throw SetupFailure(tool->missing);

@@ -71,10 +71,12 @@ struct ClientConfiguration {
 
     // Installs the entry into the JSON configuration at path. Symbolic links are
     // resolved first and the destination is written, so links survive. Nothing is
-    // touched when the entry is already right. Otherwise, under an exclusive lock on the
-    // file's directory: the file is re-read (SetupFailure::changed when it differs from
-    // the first read), backed up, replaced atomically, set to 0600 and read back
-    // byte for byte (SetupFailure::verification).
+    // touched when the entry is already right. A result longer than the row's readBound,
+    // or an existing file its owner may not write, is refused (base::FileRefused).
+    // Otherwise, under an exclusive lock on the file's directory: the file is re-read
+    // (SetupFailure::changed when it differs from the first read), backed up, replaced
+    // atomically keeping its mode (0600 for a new file) and read back byte for byte
+    // (SetupFailure::verification, naming the backup).
     ConfigurationReceipt installJSON(const std::filesystem::path& path, bool replace) const;
     // installJSON for the file of any client installed through its file, with
     // mergeConfiguration.
@@ -109,18 +111,29 @@ struct ClientConfiguration {
         const std::filesystem::path& home, const std::map<std::string, std::string>& environment);
 
     // Registers entry(AgentClient::claudeCode) in the user scope of Claude Code through its
-    // tool cli (HOME = home, run in home, 20 s each). Running sessions rewrite
-    // home/.claude.json at any time, so it is only read: a missing file holds no entry, an
-    // unparsable one is SetupFailure::malformed with nothing run. A matching entry is left
-    // alone; a differing one is SetupFailure::conflict, or with replace the file is backed
-    // up and the entry removed (mcp remove) before mcp add-json. The file is read back
-    // (SetupFailure::verification); a failed run is SetupFailure::claudeCliFailed.
+    // tool cli (HOME = home, CLAUDE_CONFIG_DIR made absolute, run in home, 20 s each).
+    // Running sessions rewrite its file (claudeCodeFile) at any time, so it is only read: a
+    // missing file holds no entry, an unparsable one is SetupFailure::malformed with nothing
+    // run. A matching entry is left alone; a differing one is SetupFailure::conflict, or
+    // with replace the file is backed up and the entry removed (mcp remove) before mcp
+    // add-json; when that fails, the old entry is added back. The file is read back
+    // (SetupFailure::verification); a failed run is SetupFailure::claudeCliFailed; both
+    // name the backup.
     ConfigurationReceipt installClaudeCode(const std::filesystem::path& cli,
                                            const std::filesystem::path& home, bool replace) const;
 
+    // The file claude keeps the user scope in, as claude itself picks it from the
+    // environment: $CLAUDE_CONFIG_DIR/.claude.json (made absolute), else home/.claude.json;
+    // but a legacy .config.json in its own folder ($CLAUDE_CONFIG_DIR, else home/.claude)
+    // wins when it holds anything, and when it is empty yet writable while the usual file
+    // is missing or an empty read-only placeholder.
+    static std::filesystem::path claudeCodeFile(const std::filesystem::path& home,
+                                                const std::map<std::string, std::string>& environment);
+
     // Installs into client by its row's install path: through its own tool cli (nullopt is
     // the tool's `missing` failure, see toolOf) with codexHome for Codex, or into its file
-    // at path.
+    // at path. A path of the entry holding what the client expands (its row's `expands`)
+    // is SetupFailure::expandedByClient, with nothing touched.
     ConfigurationReceipt install(AgentClient client, const std::optional<std::filesystem::path>& cli,
                                  const std::filesystem::path& path, const std::filesystem::path& home,
                                  const std::filesystem::path& codexHome, bool replace) const;
@@ -129,7 +142,7 @@ struct ClientConfiguration {
     // The install machinery of installJSON, over how the new contents are computed from
     // the previous ones (nullopt: nothing to write).
     static ConfigurationReceipt writeConfiguration(
-        const std::filesystem::path& path,
+        const std::filesystem::path& path, std::size_t bound,
         const std::function<std::optional<std::string>(const std::optional<std::string>&)>& newContents);
 };
 

@@ -135,37 +135,71 @@ std::optional<std::filesystem::path> ClientConfiguration::findClaude(
                        "claude", environment);
 }
 
+std::filesystem::path ClientConfiguration::claudeCodeFile(const std::filesystem::path& home,
+                                                         const std::map<std::string, std::string>& environment) {
+    const std::filesystem::path usual = configurationURL(AgentClient::claudeCode, home, environment);
+    const auto variable = environment.find("CLAUDE_CONFIG_DIR");
+    const bool set = variable != environment.end() && !variable->second.empty();
+    const std::filesystem::path own = set ? usual.parent_path() : home / ".claude";
+    const std::filesystem::path legacy = own / ".config.json";
+    struct stat info {}, usualInfo {};
+    if (::stat(legacy.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return usual;
+    if (info.st_size > 0) return legacy;
+    if ((info.st_mode & 0222) == 0) return usual;
+    if (::stat(usual.c_str(), &usualInfo) != 0) return legacy;
+    const bool placeholder = S_ISREG(usualInfo.st_mode) && usualInfo.st_size == 0 &&
+                             (usualInfo.st_mode & 0222) == 0 && usualInfo.st_nlink == 1;
+    return placeholder ? legacy : usual;
+}
+
 ConfigurationReceipt ClientConfiguration::installClaudeCode(const std::filesystem::path& cli,
                                                             const std::filesystem::path& home,
                                                             bool replace) const {
+    auto environment = environmentWith("HOME", home.string());
+    const std::filesystem::path file = claudeCodeFile(home, environment);
+    // claude runs in home, where a relative folder would name another one than read here.
+    if (const auto folder = environment.find("CLAUDE_CONFIG_DIR"); folder != environment.end() && !folder->second.empty())
+        folder->second = std::filesystem::absolute(folder->second).string();
     // Only read: running sessions rewrite the file, so no lock or comparison of ours holds.
-    const std::filesystem::path target =
-        resolveSymbolicLinks(configurationURL(AgentClient::claudeCode, home, {}));
-    const std::optional<std::string> previous = readIfPresent(target);
+    const std::size_t bound = describe(AgentClient::claudeCode).rules.readBound;
+    const std::filesystem::path target = resolveSymbolicLinks(file);
+    const std::optional<std::string> previous = readIfPresent(target, bound);
     const std::optional<nlohmann::json> existing = claudeCodeEntry(previous);
     if (existing && matches(*existing, AgentClient::claudeCode))
         return ConfigurationReceipt{target, std::nullopt, false};
     if (existing && !replace) throw SetupFailure(SetupFailure::Kind::conflict);
 
-    const auto environment = environmentWith("HOME", home.string());
-    auto runClaude = [&](std::vector<std::string> arguments) {
-        if (CommandRunner::run(cli, arguments, environment, home, codex::runTimeout).status != 0)
-            throw SetupFailure(SetupFailure::Kind::claudeCliFailed);
-    };
     std::optional<std::filesystem::path> saved;
-    if (existing) {
-        saved = backup(previous, target);
-        runClaude({"mcp", "remove", "--scope", "user", serverName});
+    auto runClaude = [&](std::vector<std::string> arguments) {
+        return CommandRunner::run(cli, arguments, environment, home, codex::runTimeout).status == 0;
+    };
+    const auto addJSON = [&](const nlohmann::json& value) {
+        return runClaude({"mcp", "add-json", "--scope", "user", serverName, value.dump()});
+    };
+    const SetupFailure failed = SetupFailure(SetupFailure::Kind::claudeCliFailed);
+    bool removed = false;
+    try {
+        if (existing) {
+            saved = backup(previous, target);
+            if (!runClaude({"mcp", "remove", "--scope", "user", serverName})) throw failed;
+            removed = true;
+        }
+        if (!addJSON(entry(AgentClient::claudeCode))) throw failed;
+    } catch (const SetupFailure& failure) {
+        try {
+            if (removed) addJSON(*existing);  // what was there before stays registered
+        } catch (const SetupFailure&) {
+        }
+        throw failure.naming(saved);
     }
-    runClaude({"mcp", "add-json", "--scope", "user", serverName, entry(AgentClient::claudeCode).dump()});
 
     std::optional<nlohmann::json> written;
     try {
-        written = claudeCodeEntry(readIfPresent(target));
+        written = claudeCodeEntry(readIfPresent(target, bound));
     } catch (const SetupFailure&) {
     }
     if (!written || !matches(*written, AgentClient::claudeCode))
-        throw SetupFailure(SetupFailure::Kind::verification);
+        throw SetupFailure(SetupFailure::Kind::verification).naming(saved);
     return ConfigurationReceipt{target, std::move(saved), true};
 }
 
@@ -182,7 +216,8 @@ ConfigurationReceipt ClientConfiguration::installCodex(const std::filesystem::pa
         throw SetupFailure(SetupFailure::Kind::linkedCodexConfig);
     }
     const std::filesystem::path target = resolveSymbolicLinks(file.parent_path()) / file.filename();
-    const std::optional<std::string> previous = readIfPresent(target);
+    const std::size_t bound = describe(AgentClient::codex).rules.readBound;
+    const std::optional<std::string> previous = readIfPresent(target, bound);
 
     std::filesystem::create_directories(codexHome);
     const auto environment = environmentWith("CODEX_HOME", codexHome.string());
@@ -209,16 +244,17 @@ ConfigurationReceipt ClientConfiguration::installCodex(const std::filesystem::pa
         break;
     }
 
-    if (readIfPresent(target) != previous) throw SetupFailure(SetupFailure::Kind::changed);
+    if (readIfPresent(target, bound) != previous) throw SetupFailure(SetupFailure::Kind::changed);
     std::filesystem::create_directories(target.parent_path());
     std::optional<std::filesystem::path> saved = backup(previous, target);
 
-    if (runCodex(codex::addArguments(*this)).status != 0) {
-        throw SetupFailure(SetupFailure::Kind::cliFailed);
-    }
-    const CommandOutput got = runCodex(codex::getArguments());
-    if (got.status != 0 || !codex::registrationMatches(parseOutput(got.data), *this)) {
-        throw SetupFailure(SetupFailure::Kind::verification);
+    try {
+        if (runCodex(codex::addArguments(*this)).status != 0) throw SetupFailure(SetupFailure::Kind::cliFailed);
+        const CommandOutput got = runCodex(codex::getArguments());
+        if (got.status != 0 || !codex::registrationMatches(parseOutput(got.data), *this))
+            throw SetupFailure(SetupFailure::Kind::verification);
+    } catch (const SetupFailure& failure) {
+        throw failure.naming(saved);  // a timeout too
     }
     return ConfigurationReceipt{target, std::move(saved), true};
 }

@@ -46,11 +46,14 @@ struct Layout {
 // grammar); objects and arrays are built here, between comments.
 class Parser {
   public:
-    Parser(std::string_view text, std::size_t at) : text_(text), at_(at) {}
+    Parser(std::string_view text, std::size_t at, Dialect dialect) : text_(text), at_(at), dialect_(dialect) {}
 
     // The whole text: one object with only whitespace and comments around it.
     json document(Layout* layout) {
-        if (text_.starts_with(byteOrderMark)) at_ = byteOrderMark.size();
+        if (text_.starts_with(byteOrderMark)) {
+            if (!dialect_.byteOrderMark) malformed();
+            at_ = byteOrderMark.size();
+        }
         skip();
         if (peek() != '{') malformed();
         json result = value(1, layout);
@@ -100,8 +103,7 @@ class Parser {
             if (rest[0] == ' ' || rest[0] == '\t' || rest[0] == '\n' || rest[0] == '\r') {
                 ++at_;
             } else if (rest.starts_with("//")) {
-                // A lone CR ends the comment too, as in files with old Mac line ends.
-                const std::size_t end = text_.find_first_of("\r\n", at_);
+                const std::size_t end = text_.find_first_of(dialect_.crEndsLineComment ? "\r\n" : "\n", at_);
                 at_ = end == std::string_view::npos ? text_.size() : end;
             } else if (rest.starts_with("/*")) {
                 const std::size_t end = text_.find("*/", at_ + 2);
@@ -179,6 +181,7 @@ class Parser {
 
     std::string_view text_;
     std::size_t at_;
+    Dialect dialect_;
 };
 
 std::size_t lineStart(std::string_view text, std::size_t pos) {
@@ -274,16 +277,16 @@ std::string insert(std::string_view text, const Layout& object, std::string_view
 
 }  // namespace
 
-json parse(std::string_view text) {
-    return Parser(text, 0).document(nullptr);
+json parse(std::string_view text, Dialect dialect) {
+    return Parser(text, 0, dialect).document(nullptr);
 }
 
 // With duplicate keys the last occurrence is edited, the one parse() and the clients use,
 // both for container in the top-level object and for name in the container.
 std::string setMember(std::string_view text, std::string_view container, std::string_view name,
-                      const json& entry) {
+                      const json& entry, Dialect dialect) {
     Layout top;
-    Parser(text, 0).document(&top);
+    Parser(text, 0, dialect).document(&top);
     const Style style(text, top);
     const Member* holder = top.last(container);
     if (holder == nullptr) {
@@ -291,7 +294,7 @@ std::string setMember(std::string_view text, std::string_view container, std::st
     }
     if (text[holder->valueBegin] != '{') malformed();
     Layout inner;
-    Parser(text, holder->valueBegin).value(2, &inner);
+    Parser(text, holder->valueBegin, dialect).value(2, &inner);
     const Member* member = inner.last(name);
     if (member == nullptr) return insert(text, inner, name, entry, style);
     std::string out(text.substr(0, member->valueBegin));

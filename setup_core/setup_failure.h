@@ -1,13 +1,16 @@
 #pragma once
 
 #include <exception>
+#include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace quillmere::setup {
 
 // The error of the setup core. Each kind carries one fixed user-facing message
-// (Simplified Chinese) and nothing else; two failures are equal when their kinds are.
+// (Simplified Chinese), and a failure may add a detail line to it (the path of a backup
+// left behind, the character at fault); two failures are equal when their kinds are.
 class SetupFailure : public std::exception {
   public:
     // In this order; the window and the command-line front show errorDescription().
@@ -24,13 +27,18 @@ class SetupFailure : public std::exception {
         malformedCommented, // existing JSON-with-comments configuration unusable; left untouched
         claudeCliMissing,   // Claude Code chosen but no claude program known
         claudeCliFailed,    // a claude run failed
+        expandedByClient,   // the client would expand a character of the entry's paths
     };
 
-    explicit SetupFailure(Kind kind) noexcept : kind_(kind) {}
+    explicit SetupFailure(Kind kind, const std::string& detail = {});
 
     Kind kind() const noexcept { return kind_; }
+    // The kind's message, then the detail on a line of its own when there is one. Without
+    // a detail, the text outlives the failure.
     const std::string& errorDescription() const noexcept;
     const char* what() const noexcept override { return errorDescription().c_str(); }
+    // This failure with "备份文件：<backup>" as its detail, when a backup was made.
+    SetupFailure naming(const std::optional<std::filesystem::path>& backup) const;
 
     friend bool operator==(const SetupFailure& a, const SetupFailure& b) noexcept {
         return a.kind_ == b.kind_;
@@ -38,6 +46,7 @@ class SetupFailure : public std::exception {
 
   private:
     Kind kind_;
+    std::string detailed_;  // empty without a detail
 };
 
 }  // namespace quillmere::setup

@@ -19,14 +19,11 @@ using base::FileDescriptor;
     throw std::system_error(error, std::generic_category(), what);
 }
 
-// Far above any client configuration, and what the command runner allows a tool's output.
-constexpr std::size_t configurationLimit = 8 * 1024 * 1024;
-
 }  // namespace
 
-std::optional<std::string> readIfPresent(const std::filesystem::path& path) {
+std::optional<std::string> readIfPresent(const std::filesystem::path& path, std::size_t bound) {
     try {
-        return base::readRegularFile(path, configurationLimit);
+        return base::readRegularFile(path, bound);
     } catch (const std::system_error& error) {
         if (error.code() == std::errc::no_such_file_or_directory) return std::nullopt;
         throw;

@@ -10,10 +10,11 @@
 namespace quillmere::setup {
 
 // The read-if-present rule: the whole file, or nullopt when it does not exist (ENOENT).
-// Opened without blocking and read to at most 8 MiB: anything but a regular file (a
-// FIFO, a link to /dev/zero) or a longer file throws base::FileRefused, whose message
-// says which. Every other failure (permissions, ...) throws std::system_error unchanged.
-std::optional<std::string> readIfPresent(const std::filesystem::path& path);
+// Opened without blocking and read to at most bound bytes (a client row's readBound):
+// anything but a regular file (a FIFO, a link to /dev/zero) or a longer file throws
+// base::FileRefused, whose message says which. Every other failure (permissions, ...)
+// throws std::system_error unchanged.
+std::optional<std::string> readIfPresent(const std::filesystem::path& path, std::size_t bound);
 
 // The absolute form of path with every symbolic link resolved, the last component
 // included, also where the link's destination does not exist yet, so that writing to

@@ -60,6 +60,8 @@ On success the receipt goes to standard output:
   configuration: <the file inspected or written, links resolved>
   backup: <the copy of the previous file> | none
   result: changed | unchanged
+  next: <what to do for the server to run> (only for a client that needs more
+        than a restart)
 
 Exit status: 0 success; 3 a different "quillmere" entry exists (run again with
 --replace to back it up and replace it); 1 any other failure, with its message on
@@ -76,7 +78,7 @@ std::string help() {
                                : "$" + std::string(where.variable) + "/";
         file += where.file;
         if (where.rule != quillmere::setup::ConfigurationLocation::Variable::none)
-            file += " (default ~/" + std::string(where.fallback) + ")";
+            file += " (default ~" + (where.fallback.empty() ? "" : "/" + std::string(where.fallback)) + ")";
         std::string how = std::string(row.title);
         if (const quillmere::setup::ClientTool* tool = quillmere::setup::toolOf(row.client))
             how += std::string(", through the ") + tool->program + " command-line tool";
@@ -186,10 +188,13 @@ std::map<std::string, std::string> processEnvironment() {
     return result;
 }
 
-void printReceipt(const ConfigurationReceipt& receipt) {
+void printReceipt(const ConfigurationReceipt& receipt, AgentClient client) {
     std::cout << "configuration: " << receipt.configuration.string() << "\n"
               << "backup: " << (receipt.backup ? receipt.backup->string() : "none") << "\n"
-              << "result: " << (receipt.changed ? "changed" : "unchanged") << std::endl;
+              << "result: " << (receipt.changed ? "changed" : "unchanged") << "\n";
+    if (const std::string_view next = quillmere::setup::describe(client).rules.next; !next.empty())
+        std::cout << "next: " << next << "\n";
+    std::cout.flush();
 }
 
 int run(const Options& options) {
@@ -222,7 +227,7 @@ int run(const Options& options) {
     const ConfigurationReceipt receipt = configuration.install(
         options.client, cli, quillmere::setup::configurationURL(options.client, home, environment), home, codexHome,
         options.replace);
-    printReceipt(receipt);
+    printReceipt(receipt, options.client);
     return 0;
 }
 

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 
 #include "tests/e2e/server_session.h"
 #include "tests/support/jsonrpc.h"
@@ -269,6 +270,26 @@ TEST_F(QuillmereMCP, GoldenSessionOverTheSampleLibrary) {
     for (std::size_t i = 0; i < std::min(responses.size(), expected.size()); ++i)
         EXPECT_EQ(responses[i], expected[i].second) << "golden_session.txt:" << expected[i].first;
     EXPECT_EQ(responses.size(), expected.size());
+}
+
+// A default cache left readable by others by an earlier version becomes the owner's alone,
+// and so does the copy it serves again; a copy it does not touch keeps its mode.
+TEST_F(QuillmereMCP, AudioCachedByAnEarlierVersionBecomesPrivateOnUse) {
+    const fs::path source = std::getenv("QUILLMERE_SOURCE_DIR"), library = source / "examples/AgentLibrary";
+    const fs::path bridge = home_ / ".cache/QuillmereBridge", cache = bridge / "Audio";
+    fs::create_directories(cache);
+    for (const auto& wav : fs::directory_iterator(library / "7D3C1A2B-4E5F-4A6B-8C7D-9E0F1A2B3C4D/audio"))
+        fs::copy_file(wav.path(), cache / wav.path().filename()), ::chmod((cache / wav.path().filename()).c_str(), 0644);
+    ::chmod(bridge.c_str(), 0755), ::chmod(cache.c_str(), 0755);
+    const json meta = {{"io.modelcontextprotocol/protocolVersion", "2026-07-28"}, {"io.modelcontextprotocol/clientCapabilities", json::object()}};
+    const ProcessResult result = run({"--stdio", "--cloud-root", library.string()}, {testing::rpcLine("a", "tools/call", {{"name", "get_audio"}, {"arguments", {{"recording_key", "7D3C1A2B-4E5F-4A6B-8C7D-9E0F1A2B3C4D/B3942ED6-D479-4471-8BC9-7994FAC44E98"}}}, {"_meta", meta}})});
+    EXPECT_NE(result.standardOutput.find("available"), std::string::npos) << result.standardOutput;
+    const auto mode = [](const fs::path& path) { return fs::status(path).permissions() & fs::perms::all; };
+    EXPECT_EQ(mode(bridge), fs::perms::owner_all);
+    EXPECT_EQ(mode(cache), fs::perms::owner_all);
+    std::multiset<fs::perms> copies;
+    for (const auto& copy : fs::directory_iterator(cache)) copies.insert(mode(copy.path()));
+    EXPECT_EQ(copies, (std::multiset{fs::perms(0600), fs::perms(0644)}));
 }
 
 }  // namespace

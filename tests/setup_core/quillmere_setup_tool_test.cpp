@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
+#include "setup_core/agent_client.h"
 #include "setup_core/install_checks.h"
 #include "setup_core/setup_failure.h"
 #include "tests/setup_core/setup_test_support.h"
@@ -45,9 +46,12 @@ void executable(const fs::path& path) {
     fs::permissions(path, fs::perms::owner_all);
 }
 
-std::string receipt(const fs::path& configuration, const std::optional<fs::path>& backup, bool changed) {
+// The receipt; for client, with its row's next step (Gemini's trusted folders).
+std::string receipt(const fs::path& configuration, const std::optional<fs::path>& backup, bool changed,
+                    const char* client = "cursor") {
+    const std::string_view next = describe(*agentClientFromRawValue(client)).rules.next;
     return "configuration: " + configuration.string() + "\nbackup: " + (backup ? backup->string() : "none") +
-           "\nresult: " + (changed ? "changed" : "unchanged") + "\n";
+           "\nresult: " + (changed ? "changed" : "unchanged") + "\n" + (next.empty() ? "" : "next: " + std::string(next) + "\n");
 }
 
 class QuillmereSetupTool : public ::testing::Test {
@@ -72,7 +76,7 @@ class QuillmereSetupTool : public ::testing::Test {
         options.program = program.empty() ? buildDirectory() / "quillmere-setup" : program;
         options.arguments = std::move(arguments);
         options.environment = std::move(environment);
-        options.unsetEnvironment = {"XDG_CONFIG_HOME", "COPILOT_HOME"};
+        options.unsetEnvironment = {"XDG_CONFIG_HOME", "COPILOT_HOME", "GEMINI_CLI_HOME", "CLAUDE_CONFIG_DIR"};
         options.workingDirectory = root.path();
         return quillmere::testing::runProcess(options);
     }
@@ -145,6 +149,7 @@ TEST_F(QuillmereSetupTool, FileClientsInstallLeaveAloneConflictReplaceRefuseAndF
         };
 
         writeFile(file, old);
+        fs::permissions(file, fs::perms(0640));
         const ProcessResult conflict = tool(install(client));
         EXPECT_EQ(conflict.exitStatus, 3);
         EXPECT_EQ(conflict.standardOutput, "");
@@ -153,16 +158,16 @@ TEST_F(QuillmereSetupTool, FileClientsInstallLeaveAloneConflictReplaceRefuseAndF
         const ProcessResult replaced = tool(install(client, {"--replace"}));
         const Lines backups = backupsOf(dir, file.filename());
         ASSERT_EQ(backups.size(), 1u) << replaced.standardError;
-        EXPECT_EQ(replaced.standardOutput, receipt(file, dir / backups[0], true));
+        EXPECT_EQ(replaced.standardOutput, receipt(file, dir / backups[0], true, client));
         EXPECT_TRUE(std::regex_search(backups[0], backupName)) << backups[0];
         EXPECT_EQ(readFile(dir / backups[0]), old);
         EXPECT_EQ(permissions(dir / backups[0]), 0600);
-        EXPECT_EQ(permissions(file), 0600);
+        EXPECT_EQ(permissions(file), 0640) << "a replaced file keeps its mode";
         expectInstalled();
         const std::string replacedText = readFile(file);
         EXPECT_TRUE(!commented || (replacedText.starts_with(before + R"(, "quillmere": )") && replacedText.ends_with(after))) << replacedText;
         fs::permissions(file, fs::perms(0644));
-        EXPECT_EQ(tool(install(client, {"--replace"})).standardOutput, receipt(file, std::nullopt, false));
+        EXPECT_EQ(tool(install(client, {"--replace"})).standardOutput, receipt(file, std::nullopt, false, client));
         EXPECT_EQ(permissions(file), 0644) << "an unchanged file is not touched at all";
         EXPECT_EQ(listDirectory(dir).size(), 2u) << "one backup and no temporary file";
 
@@ -193,7 +198,7 @@ TEST_F(QuillmereSetupTool, FileClientsInstallLeaveAloneConflictReplaceRefuseAndF
 }
 
 // Where a client's file is: Claude Desktop, VS Code and Zed follow an absolute
-// XDG_CONFIG_HOME, Copilot COPILOT_HOME.
+// XDG_CONFIG_HOME, Copilot COPILOT_HOME, Gemini GEMINI_CLI_HOME.
 TEST_F(QuillmereSetupTool, ConfigurationFolderVariables) {
     const std::tuple<const char*, std::map<std::string, std::string>, fs::path> rows[] = {
         {"claude", {{"XDG_CONFIG_HOME", (root / "xdg").string()}}, root / "xdg/Claude/claude_desktop_config.json"},
@@ -201,22 +206,24 @@ TEST_F(QuillmereSetupTool, ConfigurationFolderVariables) {
         {"zed", {{"XDG_CONFIG_HOME", ""}}, home / ".config/zed/settings.json"},
         {"vscode", {{"XDG_CONFIG_HOME", (root / "xdg").string()}}, root / "xdg/Code/User/mcp.json"},
         {"copilot", {{"COPILOT_HOME", (root / "cop").string()}}, root / "cop/mcp-config.json"},
+        {"gemini", {{"GEMINI_CLI_HOME", (root / "gem").string()}}, root / "gem/.gemini/settings.json"},
     };
     for (const auto& [client, variables, file] : rows) {
         const ProcessResult result = tool(install(client), variables);
-        EXPECT_EQ(result.standardOutput, receipt(file, std::nullopt, true)) << client << result.standardError;
+        EXPECT_EQ(result.standardOutput, receipt(file, std::nullopt, true, client)) << client << result.standardError;
     }
 }
 
-// The real claude, found in ~/.local/bin, writes the user configuration; a running
-// session's own members stay.
+// The real claude, found in ~/.local/bin, writes the user configuration where it keeps
+// it; a running session's own members stay, and a failed replacement keeps the old entry.
 TEST_F(QuillmereSetupTool, ClaudeCodeIsRegisteredThroughTheRealTool) {
     const fs::path config = home / ".claude.json";
     fs::create_directories(home / ".local/bin");
     fs::create_symlink(realTool("claude"), home / ".local/bin/claude");
-    const auto claude = [&](Lines arguments) {
+    const auto claude = [&](Lines arguments, std::map<std::string, std::string> environment = {}) {
         quillmere::testing::ProcessOptions options{.program = realTool("claude"), .arguments = std::move(arguments)};
-        options.environment = {{"HOME", home.string()}};
+        options.environment = std::move(environment);
+        options.environment["HOME"] = home.string();
         return quillmere::testing::runProcess(options).standardOutput;
     };
     writeFile(config, R"({"numStartups": 3, "mcpServers": {"notes": {"type": "stdio", "command": "/bin/notes", "args": []}}})");
@@ -233,18 +240,59 @@ TEST_F(QuillmereSetupTool, ClaudeCodeIsRegisteredThroughTheRealTool) {
     writeFile(config, "{\"mcpServers\": ");  // unusable: nothing is run
     EXPECT_EQ(tool(install("claude-code", {"--replace"})).standardError, std::string(SetupFailure(SetupFailure::Kind::malformed).what()) + "\n");
     EXPECT_EQ(readFile(config), "{\"mcpServers\": ");
+
+    std::string history;
+    for (int line = 0; line < 1 << 16; ++line) history += "\"" + std::string(140, 'x') + "\",";
+    const std::tuple<const char*, std::function<void()>, std::map<std::string, std::string>, fs::path> rows[] = {
+        {"CLAUDE_CONFIG_DIR, relative", [] {}, {{"CLAUDE_CONFIG_DIR", "claude-dir"}}, root / "claude-dir/.claude.json"},
+        {"a legacy file", [&] { writeFile(home / ".claude/.config.json", "{}"); }, {}, home / ".claude/.config.json"},
+        {"9 MiB of history", [&] { writeFile(config, "{\"history\": [" + history + "0]}"); }, {}, config},
+    };
+    for (const auto& [what, make, variables, file] : rows) {
+        SCOPED_TRACE(what);
+        fs::remove(config), fs::remove_all(home / ".claude");
+        make();
+        for (const bool changed : {true, false}) {
+            const ProcessResult result = tool(install("claude-code"), variables);
+            EXPECT_EQ(result.standardOutput, receipt(file, std::nullopt, changed)) << result.standardError;
+        }
+        const auto own = variables.empty() ? variables : std::map<std::string, std::string>{{"CLAUDE_CONFIG_DIR", file.parent_path().string()}};
+        EXPECT_NE(claude({"mcp", "get", "quillmere"}, own).find("Command: " + server.string()), std::string::npos);
+    }
+
+    writeFile(root / "claude-failing", "#!/bin/sh\ncase \"$*\" in *add-json*other/bin*) exit 1;; esac\nexec " + realTool("claude").string() + " \"$@\"\n");
+    fs::permissions(root / "claude-failing", fs::perms::owner_all);
+    const ProcessResult failed = tool({"--client", "claude-code", "--folder", folder.string(), "--server", (root / "other/bin/quillmere-mcp").string(),
+                                       "--replace", "--claude", (root / "claude-failing").string()});
+    EXPECT_NE(failed.standardError.find("备份文件：" + (home / ".claude.json.quillmere-backup-").string()), std::string::npos) << failed.standardError;
+    EXPECT_NE(claude({"mcp", "get", "quillmere"}).find("Command: " + server.string()), std::string::npos) << "the old entry is back";
 }
 
-// The real gemini reads the commented settings quillmere-setup edited.
+// The real gemini reads the commented settings quillmere-setup edited, by its own comment
+// rules; what it could not load is left alone.
 TEST_F(QuillmereSetupTool, GeminiListsTheServerFromCommentedSettings) {
-    writeFile(home / ".gemini/settings.json", "{\n  // mine\n  \"general\": {\"vimMode\": false}\n}\n");
-    ASSERT_EQ(tool(install("gemini")).exitStatus, 0);
-    quillmere::testing::ProcessOptions options{.program = realTool("gemini"), .arguments = {"mcp", "list"}};
-    options.environment = {{"HOME", home.string()}};
-    options.workingDirectory = home;
-    const ProcessResult listed = quillmere::testing::runProcess(options);
-    EXPECT_NE((listed.standardOutput + listed.standardError).find("quillmere: " + server.string() + " --stdio --cloud-root " + folder.string()),
-              std::string::npos) << listed.standardOutput << listed.standardError;
+    const std::string malformed = SetupFailure(SetupFailure::Kind::malformedCommented).what();
+    const std::pair<std::string, std::string> rows[] = {
+        {"{\n  // mine\n  \"general\": {\"vimMode\": false}\n}\n", ""},
+        {"{\"general\": {} // a CR ends no comment\r, \"x\": 2\n}", ""},
+        {"\xEF\xBB\xBF{}", malformed},
+    };
+    for (const auto& [text, refusal] : rows) {
+        writeFile(home / ".gemini/settings.json", text);
+        const ProcessResult installed = tool(install("gemini"));
+        EXPECT_EQ(installed.standardError, refusal.empty() ? "" : refusal + "\n") << text;
+        EXPECT_EQ(installed.standardOutput.find("trusted folder") == std::string::npos, !refusal.empty()) << installed.standardOutput;
+        if (!refusal.empty()) {
+            EXPECT_EQ(readFile(home / ".gemini/settings.json"), text);
+            continue;
+        }
+        quillmere::testing::ProcessOptions options{.program = realTool("gemini"), .arguments = {"mcp", "list"}};
+        options.environment = {{"HOME", home.string()}};
+        options.workingDirectory = home;
+        const ProcessResult listed = quillmere::testing::runProcess(options);
+        EXPECT_NE((listed.standardOutput + listed.standardError).find("quillmere: " + server.string() + " --stdio --cloud-root " + folder.string()),
+                  std::string::npos) << text << listed.standardOutput << listed.standardError;
+    }
 }
 
 // Links are written through and stay links; what is no regular file, too long or
@@ -260,6 +308,8 @@ TEST_F(QuillmereSetupTool, WhatStandsAtTheConfigurationPathDecides) {
         {"a FIFO", [&] { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); }, 1, unreadable},
         {"a link to /dev/zero", [&] { link("/dev/zero"); }, 1, "cannot read /dev/zero"},
         {"8 MiB and a byte", [&] { writeFile(file, std::string(8 * 1024 * 1024 + 1, ' ')); }, 1, unreadable},
+        {"8 MiB and a byte once merged", [&] { writeFile(file, "{\"a\": \"" + std::string(8 * 1024 * 1024 - 100, 'x') + "\"}"); }, 1, "cannot write " + file.string()},
+        {"read-only", [&] { writeFile(file, "{}"), fs::permissions(file, fs::perms(0444)); }, 1, "read-only"},
         {"JSON with a comment", [&] { writeFile(file, "{ // mine\n}"); }, 1, SetupFailure(SetupFailure::Kind::malformed).what()},
     };
     for (const auto& [what, make, status, text] : rows) {
@@ -314,6 +364,8 @@ TEST_F(QuillmereSetupTool, CodexIsFoundWhereItIsUsuallyInstalledBeforePath) {
 
 TEST_F(QuillmereSetupTool, RefusedBeforeAnythingIsWrittenWithTheWindowsMessages) {
     writeFile(root / "plain", "");  // neither a server nor a codex program
+    const fs::path dollar = root / "$HOME/AgentLibrary", braced = root / "${userHome}/AgentLibrary";  // expanded by gemini, by VS Code and claude
+    fs::create_directories(dollar), fs::create_directories(braced);
     const std::string f = folder.string(), s = server.string(), plain = (root / "plain").string();
     const std::string cliMissing = SetupFailure(SetupFailure::Kind::cliMissing).what();
     const std::pair<Lines, std::string_view> rows[] = {
@@ -329,6 +381,9 @@ TEST_F(QuillmereSetupTool, RefusedBeforeAnythingIsWrittenWithTheWindowsMessages)
         {{"--folder", f, "--server", s, "--codex", plain}, cliMissing},
         {{"--client", "claude-code", "--folder", f, "--server", s, "--claude", plain}, SetupFailure(SetupFailure::Kind::claudeCliMissing).what()},
         {{"--client", "claude-code", "--folder", f, "--server", s, "--claude", "/bin/false"}, SetupFailure(SetupFailure::Kind::claudeCliFailed).what()},
+        {{"--client", "gemini", "--folder", dollar.string(), "--server", s}, "字符：$\n"},
+        {{"--client", "vscode", "--folder", braced.string(), "--server", s}, "字符：${\n"},
+        {{"--client", "claude-code", "--folder", braced.string(), "--server", s}, "字符：${\n"},
         {{"--client", "VSCode", "--folder", f}, "--help"},
         {{"--client", "Codex", "--folder", f}, "--help"},
         {{"--folder"}, "--help"},
