@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "mcp_server/library.h"
+#include "sync_core/bounded_reads.h"
 #include "sync_core/cloud_files.h"
 #include "sync_core/item_status.h"
 #include "sync_core/sync_failure.h"
@@ -71,16 +72,26 @@ json Library::audio(const LibraryItem& item, std::int64_t track) const {
                                      [&](const sync::SharedAudio& a) { return a.track == track; });
     if (shared == tracks.end()) return unavailable(item, "not_shared", notSharedMessage);
 
-    const fs::path audioDir = SyncFormat::child("audio", item.sourceRoot);
-    const fs::path source = SyncFormat::child(shared->fileName, audioDir);
-
-    sync::ItemStatusProvider& provider = sync::itemStatusProvider();
+    // Every step that touches the shared folder runs on a bounded reader: a
+    // track the mount has not fetched yet is pending, never a held call.
+    sync::BoundedReads reads;
+    const std::string key = (item.sourceRoot / "audio" / shared->fileName).string();
+    fs::path source;
+    try {
+        source = reads.run(key, [root = item.sourceRoot, name = shared->fileName] {
+            return SyncFormat::child(name, SyncFormat::child("audio", root));
+        });
+    } catch (const sync::SyncFailure& f) {
+        if (f.kind() != sync::SyncFailure::Kind::notDownloaded) throw;
+        return unavailable(item, "pending", pendingMessage);
+    }
     sync::ItemStatus status;
     try {
-        status = provider.status(source);
+        status = reads.run(key, [source] { return sync::itemStatusProvider().status(source); });
     } catch (const std::exception&) {
         return unavailable(item, "pending", pendingMessage);
     }
+    sync::ItemStatusProvider& provider = sync::itemStatusProvider();
     if (status.isUbiquitous && !status.downloadCurrent) {
         provider.requestDownload(source);
         return unavailable(item, "downloading", downloadingMessage);
@@ -91,7 +102,23 @@ json Library::audio(const LibraryItem& item, std::int64_t track) const {
     const fs::path cached = SyncFormat::child(shared->fileName, cache_);
     std::error_code error;
     const bool reusable = fs::exists(cached, error) && digestOrEmpty(cached) == shared->sha256;
-    if (!reusable) sync::CloudFiles::copy(source, cached, shared->sha256, shared->bytes);
+    if (!reusable) {
+        std::stop_source stop;
+        try {
+            // Fetched without writing first: a copy that stalls would leave a
+            // staged file in the cache for as long as the mount holds it.
+            reads.run(key, [source] { SyncFormat::fileDigest(source); });
+            reads.run(key, [source, cached, hash = shared->sha256, bytes = shared->bytes,
+                            token = stop.get_token()] {
+                sync::CloudFiles::copy(source, cached, hash, bytes, token);
+            });
+        } catch (const sync::SyncFailure& f) {
+            if (f.kind() != sync::SyncFailure::Kind::notDownloaded) throw;
+            // A copy still blocked removes its staged file once it returns.
+            stop.request_stop();
+            return unavailable(item, "pending", pendingMessage);
+        }
+    }
 
     if (SyncFormat::fileDigest(cached) != shared->sha256) {
         fs::remove(cached, error);

@@ -1,0 +1,151 @@
+#include "bounded_reads.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <thread>
+
+namespace quillmere::sync {
+
+namespace {
+
+using Clock = BoundedReads::Clock;
+
+struct Task {
+    std::string key;
+    std::function<void()> work;
+    std::exception_ptr failure;
+    std::optional<Clock::time_point> started;
+    bool done = false;
+};
+
+// The process's readers. Never destroyed: a reader blocked in a read of a
+// stalled mount cannot be joined, and the process must still be able to exit.
+class ReaderPool {
+  public:
+    // Runs task until deadline(start), which may move while it waits;
+    // true when the task has finished.
+    template <class Deadline>
+    bool perform(const std::shared_ptr<Task>& task, Deadline deadline) {
+        std::unique_lock lock(mutex_);
+        const Clock::time_point start = Clock::now();
+        // One reader per key: a second read of a file whose first read stalls
+        // would only block another reader on the same fetch.
+        for (auto earlier = inProgress_.find(task->key); earlier != inProgress_.end();
+             earlier = inProgress_.find(task->key)) {
+            std::shared_ptr<Task> other = earlier->second;
+            if (!finished_.wait_until(lock, deadline(start), [&] { return other->done; }))
+                return false;
+        }
+        inProgress_.emplace(task->key, task);
+        queue_.push_back(task);
+        queued_.notify_one();
+
+        while (!task->done) {
+            addReaders();
+            const Clock::time_point until = deadline(start);
+            if (!task->started && allReadersHeld()) {
+                // Not started and nobody to start it: drop it rather than
+                // queue it behind reads that may never end.
+                std::erase(queue_, task);
+                inProgress_.erase(task->key);
+                return false;
+            }
+            if (Clock::now() >= until) {
+                if (!task->started) {
+                    std::erase(queue_, task);
+                    inProgress_.erase(task->key);
+                }
+                return false;
+            }
+            // Wakes in time to notice readers that have become held.
+            finished_.wait_until(lock, std::min(until, Clock::now() + BoundedReads::grace));
+        }
+        return true;
+    }
+
+  private:
+    // A reader for every queued read, up to the bound.
+    void addReaders() {
+        while (queue_.size() > idle_ && readers_ < BoundedReads::readerBound) {
+            ++readers_;
+            ++idle_;
+            std::thread([this] { serve(); }).detach();
+        }
+    }
+
+    // Every reader exists and is busy with a read that has run past the wait.
+    bool allReadersHeld() const {
+        if (readers_ < BoundedReads::readerBound || idle_ > 0) return false;
+        const Clock::time_point now = Clock::now();
+        std::size_t held = 0;
+        for (const auto& [key, task] : inProgress_)
+            if (task->started && now - *task->started >= BoundedReads::wait) ++held;
+        return held >= readers_;
+    }
+
+    void serve() {
+        std::unique_lock lock(mutex_);
+        // Counted idle by addReaders already.
+        for (bool first = true;; first = false) {
+            if (!first) ++idle_;
+            queued_.wait(lock, [&] { return !queue_.empty(); });
+            --idle_;
+            std::shared_ptr<Task> task = queue_.front();
+            queue_.pop_front();
+            task->started = Clock::now();
+            lock.unlock();
+            try {
+                task->work();
+            } catch (...) {
+                task->failure = std::current_exception();
+            }
+            // Captures may hold large buffers; the task itself may live on
+            // with a caller that gave up on it.
+            task->work = nullptr;
+            lock.lock();
+            task->done = true;
+            inProgress_.erase(task->key);
+            finished_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable queued_;
+    std::condition_variable finished_;
+    std::deque<std::shared_ptr<Task>> queue_;
+    std::map<std::string, std::shared_ptr<Task>> inProgress_;
+    std::size_t readers_ = 0;
+    std::size_t idle_ = 0;
+};
+
+ReaderPool& pool() {
+    static ReaderPool* readers = new ReaderPool;
+    return *readers;
+}
+
+}  // namespace
+
+void BoundedReads::runErased(const std::string& key, std::function<void()> work) {
+    auto task = std::make_shared<Task>(Task{.key = key, .work = std::move(work)});
+    if (!pool().perform(task, [this](Clock::time_point start) { return deadline(start); })) {
+        timedOut(Clock::now());
+        throw SyncFailure::notDownloaded();
+    }
+    if (task->failure) std::rethrow_exception(task->failure);
+}
+
+Clock::time_point BoundedReads::deadline(Clock::time_point start) {
+    std::lock_guard lock(mutex_);
+    const Clock::time_point own = start + wait;
+    if (!cutoff_) return own;
+    return std::min(own, std::max(*cutoff_, start + grace));
+}
+
+void BoundedReads::timedOut(Clock::time_point at) {
+    std::lock_guard lock(mutex_);
+    if (!cutoff_) cutoff_ = at + wait;
+}
+
+}  // namespace quillmere::sync
