@@ -18,10 +18,10 @@ namespace SyncFormat = sync::SyncFormat;
 namespace {
 
 constexpr const char* notSharedMessage = "该音轨未共享。请在 iPhone 开启原音同步并等待完成。";
-constexpr const char* pendingMessage = "原音尚未到达此 Mac。";
+constexpr const char* pendingMessage = "原音尚未到达此电脑。";
 constexpr const char* downloadingMessage = "已请求下载原音，请稍后重试。";
 constexpr const char* localFileNote =
-    "Local file on this Mac; remote clients cannot fetch this file URL.";
+    "Local file on this computer; remote clients cannot fetch this file URL.";
 
 json unavailable(const LibraryItem& item, const char* state, const char* message) {
     return {{"recording_key", item.key}, {"state", state}, {"message", message}};
