@@ -18,24 +18,19 @@ def gate(path):
     end = time.monotonic() + 60
     while rule(path) == "stall" and time.monotonic() < end:
         time.sleep(0.05)
-    if rule(path) == "fail":
-        raise FuseOSError(errno.EIO)
+    if rule(path) == "fail": raise FuseOSError(errno.EIO)
 
 class Stalling(Operations):
     def getattr(self, path, fh=None):
         st = os.lstat(source + path)
-        return {k: getattr(st, k) for k in ("st_mode", "st_size", "st_nlink", "st_uid", "st_gid",
-                                            "st_mtime", "st_atime", "st_ctime")}
+        return {k: getattr(st, k) for k in ("st_mode", "st_size", "st_nlink", "st_mtime", "st_atime", "st_ctime")}
     def readdir(self, path, fh):
         gate(path)
         return [".", ".."] + os.listdir(source + path)
-    def open(self, path, flags):
-        return os.open(source + path, os.O_RDONLY)
     def read(self, path, size, offset, fh):
         gate(path)
-        return os.pread(fh, size, offset)
-    def release(self, path, fh):
-        os.close(fh)
+        with open(source + path, "rb") as f:
+            return os.pread(f.fileno(), size, offset)
 
 threading.Thread(target=lambda: (sys.stdin.read(), subprocess.run(["fusermount3", "-u", "-z", mountpoint])),
                  daemon=True).start()
