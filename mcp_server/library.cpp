@@ -149,7 +149,8 @@ void Library::refresh() {
     sync::BoundedReads reads;
     std::vector<std::string> names;
     try {
-        names = reads.run(root_.string(), [root = root_] { return listSources(root); });
+        names = reads.run(root_.string(), [root = root_] { return listSources(root); },
+                          sync::BoundedReads::Kind::structure);
     } catch (const sync::SyncFailure& f) {
         issues_.push_back({{"state", f.errorDescription()}});
     } catch (const std::exception&) {
@@ -209,7 +210,7 @@ std::optional<json> Library::readSource(const std::string& name, const sync::Uui
             fs::path dir = SyncFormat::child(name, root);
             const fs::path manifestURL = SyncFormat::child("manifest.json", dir);
             return std::pair(dir, sync::CloudFiles::read(manifestURL, readLimit));
-        });
+        }, sync::BoundedReads::Kind::structure);
         manifest = SyncFormat::decode<sync::SharedManifest>(data);
         manifest.validate();
         if (manifest.sourceID != id) throw sync::SyncFailure::invalidData();
@@ -226,7 +227,8 @@ std::optional<json> Library::readSource(const std::string& name, const sync::Uui
     std::exception_ptr recordsDirFailure;
     try {
         recordsDir = reads.run((dir / "records").string(),
-                               [dir] { return SyncFormat::child("records", dir); });
+                               [dir] { return SyncFormat::child("records", dir); },
+                               sync::BoundedReads::Kind::structure);
     } catch (...) {
         recordsDirFailure = std::current_exception();
     }

@@ -17,6 +17,8 @@ struct Task {
     std::function<void()> work;
     std::exception_ptr failure;
     std::optional<Clock::time_point> started;
+    // Its caller has given up on it.
+    bool abandoned = false;
     bool done = false;
 };
 
@@ -24,10 +26,10 @@ struct Task {
 // stalled mount cannot be joined, and the process must still be able to exit.
 class ReaderPool {
   public:
-    // Runs task until deadline(start), which may move while it waits;
-    // true when the task has finished.
+    // Runs task until deadline(start, joining), which may move while it
+    // waits; true when the task has finished.
     template <class Deadline>
-    bool perform(const std::shared_ptr<Task>& task, Deadline deadline) {
+    bool perform(const std::shared_ptr<Task>& task, std::size_t bound, Deadline deadline) {
         std::unique_lock lock(mutex_);
         const Clock::time_point start = Clock::now();
         // One reader per key: a second read of a file whose first read stalls
@@ -35,7 +37,7 @@ class ReaderPool {
         for (auto earlier = inProgress_.find(task->key); earlier != inProgress_.end();
              earlier = inProgress_.find(task->key)) {
             std::shared_ptr<Task> other = earlier->second;
-            if (!finished_.wait_until(lock, deadline(start), [&] { return other->done; }))
+            if (!finished_.wait_until(lock, deadline(start, true), [&] { return other->done; }))
                 return false;
         }
         inProgress_.emplace(task->key, task);
@@ -43,9 +45,9 @@ class ReaderPool {
         queued_.notify_one();
 
         while (!task->done) {
-            addReaders();
-            const Clock::time_point until = deadline(start);
-            if (!task->started && allReadersHeld()) {
+            addReaders(bound);
+            const Clock::time_point until = deadline(start, false);
+            if (!task->started && heldReaders() >= bound) {
                 // Not started and nobody to start it: drop it rather than
                 // queue it behind reads that may never end.
                 std::erase(queue_, task);
@@ -53,6 +55,7 @@ class ReaderPool {
                 return false;
             }
             if (Clock::now() >= until) {
+                task->abandoned = true;
                 if (!task->started) {
                     std::erase(queue_, task);
                     inProgress_.erase(task->key);
@@ -66,23 +69,22 @@ class ReaderPool {
     }
 
   private:
-    // A reader for every queued read, up to the bound.
-    void addReaders() {
-        while (queue_.size() > idle_ && readers_ < BoundedReads::readerBound) {
+    // A reader for every queued read, up to bound.
+    void addReaders(std::size_t bound) {
+        while (queue_.size() > idle_ && readers_ < bound) {
             ++readers_;
             ++idle_;
             std::thread([this] { serve(); }).detach();
         }
     }
 
-    // Every reader exists and is busy with a read that has run past the wait.
-    bool allReadersHeld() const {
-        if (readers_ < BoundedReads::readerBound || idle_ > 0) return false;
+    // Readers busy with a read given up on or past the wait.
+    std::size_t heldReaders() const {
         const Clock::time_point now = Clock::now();
         std::size_t held = 0;
         for (const auto& [key, task] : inProgress_)
-            if (task->started && now - *task->started >= BoundedReads::wait) ++held;
-        return held >= readers_;
+            if (task->started && (task->abandoned || now - *task->started >= BoundedReads::wait)) ++held;
+        return held;
     }
 
     void serve() {
@@ -127,20 +129,25 @@ ReaderPool& pool() {
 
 }  // namespace
 
-void BoundedReads::runErased(const std::string& key, std::function<void()> work) {
+void BoundedReads::runErased(const std::string& key, std::function<void()> work, Kind kind) {
     auto task = std::make_shared<Task>(Task{.key = key, .work = std::move(work)});
-    if (!pool().perform(task, [this](Clock::time_point start) { return deadline(start); })) {
+    const std::size_t bound = readerBound + (kind == Kind::structure ? structureReserve : 0);
+    if (!pool().perform(task, bound, [this](Clock::time_point start, bool joining) {
+            return deadline(start, joining);
+        })) {
         timedOut(Clock::now());
         throw SyncFailure::notDownloaded();
     }
     if (task->failure) std::rethrow_exception(task->failure);
 }
 
-Clock::time_point BoundedReads::deadline(Clock::time_point start) {
+Clock::time_point BoundedReads::deadline(Clock::time_point start, bool joining) {
     std::lock_guard lock(mutex_);
     const Clock::time_point own = start + wait;
     if (!cutoff_) return own;
-    return std::min(own, std::max(*cutoff_, start + grace));
+    // Past the cut-off, a new read still gets the grace a local file needs;
+    // waiting again for a read already going is what the cut-off saves.
+    return std::min(own, joining ? *cutoff_ : std::max(*cutoff_, start + grace));
 }
 
 void BoundedReads::timedOut(Clock::time_point at) {

@@ -36,31 +36,39 @@ class BoundedReads {
     static constexpr std::chrono::milliseconds wait{2000};
     // The least a read gets once the pass is past its cut-off: enough for a
     // file the mount has locally.
-    static constexpr std::chrono::milliseconds grace{100};
-    // Readers of the process; past it, a read is not downloaded at once.
-    static constexpr std::size_t readerBound = 16;
+    static constexpr std::chrono::milliseconds grace{25};
+    // Readers of the process that file reads may hold; past it, a file read
+    // is not downloaded at once.
+    static constexpr std::size_t readerBound = 64;
+    // Readers beyond the bound kept for reads of the folder's structure, so
+    // the folder stays visible while stalled files hold every other reader.
+    static constexpr std::size_t structureReserve = 8;
+
+    enum class Kind { file, structure };
 
     // Runs work on a reader and returns its result or throws what it threw;
     // throws SyncFailure::notDownloaded when it has not finished in time. key
     // names what work reads: while an earlier read of the same key is still
     // going, this one first waits for it. work may outlive the call, so it
-    // must own everything it uses (capture by value).
+    // must own everything it uses (capture by value). A structure read (a
+    // listing, a manifest) may use the reserved readers.
     template <class Work>
-    auto run(const std::string& key, Work work) -> decltype(work()) {
+    auto run(const std::string& key, Work work, Kind kind = Kind::file) -> decltype(work()) {
         using Result = decltype(work());
         if constexpr (std::is_void_v<Result>) {
-            runErased(key, std::move(work));
+            runErased(key, std::move(work), kind);
         } else {
             auto result = std::make_shared<std::optional<Result>>();
-            runErased(key, [result, work = std::move(work)]() mutable { result->emplace(work()); });
+            runErased(key, [result, work = std::move(work)]() mutable { result->emplace(work()); }, kind);
             return std::move(**result);
         }
     }
 
   private:
-    void runErased(const std::string& key, std::function<void()> work);
-    // When a read started at start must be given up.
-    Clock::time_point deadline(Clock::time_point start);
+    void runErased(const std::string& key, std::function<void()> work, Kind kind);
+    // When a read started at start must be given up; joining: when waiting
+    // for an earlier read of the same key.
+    Clock::time_point deadline(Clock::time_point start, bool joining);
     void timedOut(Clock::time_point at);
 
     std::mutex mutex_;
