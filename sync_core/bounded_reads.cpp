@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <system_error>
 #include <thread>
 
 namespace quillmere::sync {
@@ -56,14 +57,16 @@ class ReaderPool {
             }
             if (Clock::now() >= until) {
                 task->abandoned = true;
+                // Reads queued behind it may now find every reader held.
+                finished_.notify_all();
                 if (!task->started) {
                     std::erase(queue_, task);
                     inProgress_.erase(task->key);
                 }
                 return false;
             }
-            // Wakes in time to notice readers that have become held.
-            finished_.wait_until(lock, std::min(until, Clock::now() + BoundedReads::grace));
+            // Wakes now and then to notice readers held past the wait.
+            finished_.wait_until(lock, std::min(until, Clock::now() + std::chrono::milliseconds(100)));
         }
         return true;
     }
@@ -72,9 +75,15 @@ class ReaderPool {
     // A reader for every queued read, up to bound.
     void addReaders(std::size_t bound) {
         while (queue_.size() > idle_ && readers_ < bound) {
+            // Counted once created; it cannot run before the caller releases
+            // the lock. Without a new thread the read waits for a reader.
+            try {
+                std::thread([this] { serve(); }).detach();
+            } catch (const std::system_error&) {
+                return;
+            }
             ++readers_;
             ++idle_;
-            std::thread([this] { serve(); }).detach();
         }
     }
 
