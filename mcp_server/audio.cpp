@@ -75,10 +75,13 @@ json Library::audio(const LibraryItem& item, std::int64_t track) const {
     // Every step that touches the shared folder runs on a bounded reader: a
     // track the mount has not fetched yet is pending, never a held call.
     sync::BoundedReads reads;
+    // The fetch of the track has the key of its own: only the end of that
+    // read says its bytes are local.
     const std::string key = (item.sourceRoot / "audio" / shared->fileName).string();
+    const std::string statusKey = key + " (status)";
     fs::path source;
     try {
-        source = reads.run(key, [root = item.sourceRoot, name = shared->fileName] {
+        source = reads.run(statusKey, [root = item.sourceRoot, name = shared->fileName] {
             return SyncFormat::child(name, SyncFormat::child("audio", root));
         });
     } catch (const sync::SyncFailure& f) {
@@ -87,7 +90,7 @@ json Library::audio(const LibraryItem& item, std::int64_t track) const {
     }
     sync::ItemStatus status;
     try {
-        status = reads.run(key, [source] { return sync::itemStatusProvider().status(source); });
+        status = reads.run(statusKey, [source] { return sync::itemStatusProvider().status(source); });
     } catch (const std::exception&) {
         return unavailable(item, "pending", pendingMessage);
     }
@@ -103,21 +106,20 @@ json Library::audio(const LibraryItem& item, std::int64_t track) const {
     std::error_code error;
     const bool reusable = fs::exists(cached, error) && digestOrEmpty(cached) == shared->sha256;
     if (!reusable) {
-        std::stop_source stop;
-        try {
-            // Fetched without writing first: a copy that stalls would leave a
-            // staged file in the cache for as long as the mount holds it.
-            reads.run(key, [source] { SyncFormat::fileDigest(source); });
-            reads.run(key, [source, cached, hash = shared->sha256, bytes = shared->bytes,
-                            token = stop.get_token()] {
-                sync::CloudFiles::copy(source, cached, hash, bytes, token);
-            });
-        } catch (const sync::SyncFailure& f) {
-            if (f.kind() != sync::SyncFailure::Kind::notDownloaded) throw;
-            // A copy still blocked removes its staged file once it returns.
-            stop.request_stop();
-            return unavailable(item, "pending", pendingMessage);
+        // The track is fetched by reading it through once, writing nothing:
+        // a copy that stalled would leave a staged file in the cache for as
+        // long as the mount holds it. A fetch given up on that has finished
+        // since counts, so a track too large to read within the wait is
+        // still delivered on a later call. The copy then reads local bytes.
+        if (!sync::BoundedReads::arrived(key)) {
+            try {
+                reads.run(key, [source] { SyncFormat::fileDigest(source); });
+            } catch (const sync::SyncFailure& f) {
+                if (f.kind() != sync::SyncFailure::Kind::notDownloaded) throw;
+                return unavailable(item, "pending", pendingMessage);
+            }
         }
+        sync::CloudFiles::copy(source, cached, shared->sha256, shared->bytes);
     }
 
     if (SyncFormat::fileDigest(cached) != shared->sha256) {

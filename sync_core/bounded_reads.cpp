@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <set>
 #include <system_error>
 #include <thread>
 
@@ -71,6 +72,13 @@ class ReaderPool {
         return true;
     }
 
+    // Whether a read of key given up on has finished since without an
+    // error; forgets it.
+    bool arrived(const std::string& key) {
+        std::lock_guard lock(mutex_);
+        return arrived_.erase(key) > 0;
+    }
+
   private:
     // A reader for every queued read, up to bound.
     void addReaders(std::size_t bound) {
@@ -118,6 +126,11 @@ class ReaderPool {
             lock.lock();
             task->done = true;
             inProgress_.erase(task->key);
+            if (task->abandoned && !task->failure) {
+                // Only recent arrivals matter; keep the set small.
+                if (arrived_.size() >= 4096) arrived_.clear();
+                arrived_.insert(task->key);
+            }
             finished_.notify_all();
         }
     }
@@ -127,6 +140,7 @@ class ReaderPool {
     std::condition_variable finished_;
     std::deque<std::shared_ptr<Task>> queue_;
     std::map<std::string, std::shared_ptr<Task>> inProgress_;
+    std::set<std::string> arrived_;
     std::size_t readers_ = 0;
     std::size_t idle_ = 0;
 };
@@ -149,6 +163,8 @@ void BoundedReads::runErased(const std::string& key, std::function<void()> work,
     }
     if (task->failure) std::rethrow_exception(task->failure);
 }
+
+bool BoundedReads::arrived(const std::string& key) { return pool().arrived(key); }
 
 Clock::time_point BoundedReads::deadline(Clock::time_point start, bool joining) {
     std::lock_guard lock(mutex_);

@@ -64,6 +64,10 @@ class BoundedReads {
         }
     }
 
+    // Whether a read of key that a caller gave up on has finished since
+    // without an error: its bytes are local now. Answers true once.
+    static bool arrived(const std::string& key);
+
   private:
     void runErased(const std::string& key, std::function<void()> work, Kind kind);
     // When a read started at start must be given up; joining: when waiting
