@@ -7,6 +7,7 @@ import { mkdirSync, readdirSync, rmSync, statSync, writeFileSync } from "node:fs
 import os from "node:os";
 import path from "node:path";
 import { startTimes, stats, toolRoundTrips } from "./client.mjs";
+import { rcloneRefresh } from "./mount.mjs";
 
 const options = { runs: 5, calls: 50 };
 for (let i = 2; i + 1 < process.argv.length; i += 2)
@@ -102,6 +103,12 @@ for (const [size, count] of sizes) {
   r.tools = await toolRoundTrips(server, root, cache, toolCalls, calls);
   log(`  list_recordings ${r.tools.list_recordings.median.toFixed(2)} ms, peak RSS ${(r.tools.peakResidentKiB / 1024).toFixed(1)} MiB`);
   if (size === "S") r.start = await startTimes(server, root, cache, Math.max(20, runs * 4));
+  // The first refresh over the mount fills its cache; the warm ones are compared.
+  if (size === "M") r.rclone = rcloneRefresh(root, tmp, runs, (dir) => {
+    const bench = refreshBench(dir, ["--warm", "3"]);
+    if (bench.items !== count) throw new Error(`${size} over rclone: ${bench.items} items`);
+    return median(bench.warm_ms);
+  });
   results.sizes[size] = r;
 }
 rmSync(tmp, { recursive: true, force: true });

@@ -54,6 +54,12 @@ export function markdown(results, { runs, calls }) {
   lines.push(`| query | search_transcripts without refresh | grep -F -i -c | ratio |`, `| --- | ---: | ---: | ---: |`);
   for (const word of ["zephyrine", "qwxyzzy"])
     lines.push(`| ${word} | ${ms(M.search[word].server)} | ${ms(M.search[word].grep)} | ${ratio(M.search[word].server / M.search[word].grep)} |`);
+  if (M.rclone) {
+    lines.push(``, `## Warm refresh of M over an rclone mount (ms)`, ``);
+    lines.push(`rclone mount of the library folder, read-only, --vfs-cache-mode full, beside the same files read directly.`, ``);
+    lines.push(`| read directly | over the mount | ratio |`, `| ---: | ---: | ---: |`);
+    lines.push(`| ${ms(M.rclone.direct)} | ${ms(M.rclone.mounted)} | ${ratio(M.rclone.mounted / M.rclone.direct)} |`);
+  }
   const labels = Object.keys(results.sizes.S.tools).filter((k) => k !== "peakResidentKiB");
   lines.push(``, `## Tool round trips over stdio, median / 95th percentile (ms)`, ``);
   lines.push(`| tool | ${sizes.map(([s]) => s).join(" | ")} |`, `| --- |${sizes.map(() => " ---: |").join("")}`);

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "mcp_server/library.h"
+#include "sync_core/bounded_reads.h"
 #include "sync_core/cloud_files.h"
 #include "sync_core/item_status.h"
 #include "sync_core/sync_failure.h"
@@ -19,10 +20,10 @@ namespace SyncFormat = sync::SyncFormat;
 namespace {
 
 constexpr const char* notSharedMessage = "该音轨未共享。请在 iPhone 开启原音同步并等待完成。";
-constexpr const char* pendingMessage = "原音尚未到达此 Mac。";
+constexpr const char* pendingMessage = "原音尚未到达此电脑。";
 constexpr const char* downloadingMessage = "已请求下载原音，请稍后重试。";
 constexpr const char* localFileNote =
-    "Local file on this Mac; remote clients cannot fetch this file URL.";
+    "Local file on this computer; remote clients cannot fetch this file URL.";
 
 json unavailable(const LibraryItem& item, const char* state, const char* message) {
     return {{"recording_key", item.key}, {"state", state}, {"message", message}};
@@ -81,16 +82,29 @@ json Library::audio(const LibraryItem& item, std::int64_t track) const {
                                      [&](const sync::SharedAudio& a) { return a.track == track; });
     if (shared == tracks.end()) return unavailable(item, "not_shared", notSharedMessage);
 
-    const fs::path audioDir = SyncFormat::child("audio", item.sourceRoot);
-    const fs::path source = SyncFormat::child(shared->fileName, audioDir);
-
-    sync::ItemStatusProvider& provider = sync::itemStatusProvider();
+    // Every step that touches the shared folder runs on a bounded reader: a
+    // track the mount has not fetched yet is pending, never a held call.
+    sync::BoundedReads reads;
+    // The fetch of the track has the key of its own: only the end of that
+    // read says its bytes are local.
+    const std::string key = (item.sourceRoot / "audio" / shared->fileName).string();
+    const std::string statusKey = key + " (status)";
+    fs::path source;
+    try {
+        source = reads.run(statusKey, [root = item.sourceRoot, name = shared->fileName] {
+            return SyncFormat::child(name, SyncFormat::child("audio", root));
+        });
+    } catch (const sync::SyncFailure& f) {
+        if (f.kind() != sync::SyncFailure::Kind::notDownloaded) throw;
+        return unavailable(item, "pending", pendingMessage);
+    }
     sync::ItemStatus status;
     try {
-        status = provider.status(source);
+        status = reads.run(statusKey, [source] { return sync::itemStatusProvider().status(source); });
     } catch (const std::exception&) {
         return unavailable(item, "pending", pendingMessage);
     }
+    sync::ItemStatusProvider& provider = sync::itemStatusProvider();
     if (status.isUbiquitous && !status.downloadCurrent) {
         provider.requestDownload(source);
         return unavailable(item, "downloading", downloadingMessage);
@@ -101,8 +115,24 @@ json Library::audio(const LibraryItem& item, std::int64_t track) const {
     const fs::path cached = SyncFormat::child(shared->fileName, cache_);
     std::error_code error;
     const bool reusable = fs::exists(cached, error) && digestOrEmpty(cached) == shared->sha256;
-    if (!reusable) sync::CloudFiles::copy(source, cached, shared->sha256, shared->bytes);
-    else keepPrivate(cached);
+    if (!reusable) {
+        // The track is fetched by reading it through once, writing nothing:
+        // a copy that stalled would leave a staged file in the cache for as
+        // long as the mount holds it. A fetch given up on that has finished
+        // since counts, so a track too large to read within the wait is
+        // still delivered on a later call. The copy then reads local bytes.
+        if (!sync::BoundedReads::arrived(key)) {
+            try {
+                reads.run(key, [source] { SyncFormat::fileDigest(source); });
+            } catch (const sync::SyncFailure& f) {
+                if (f.kind() != sync::SyncFailure::Kind::notDownloaded) throw;
+                return unavailable(item, "pending", pendingMessage);
+            }
+        }
+        sync::CloudFiles::copy(source, cached, shared->sha256, shared->bytes);
+    } else {
+        keepPrivate(cached);
+    }
 
     if (SyncFormat::fileDigest(cached) != shared->sha256) {
         fs::remove(cached, error);

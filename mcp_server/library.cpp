@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "mcp_server/tool_failure.h"
+#include "sync_core/bounded_reads.h"
 #include "sync_core/cloud_files.h"
 #include "sync_core/sync_failure.h"
 #include "sync_core/sync_format.h"
@@ -143,9 +144,15 @@ void Library::refresh() {
     pendingCount_ = 0;
     checkedAt_ = std::chrono::system_clock::now();
 
+    // Every read of this refresh shares one bound on how long stalled files
+    // may hold it.
+    sync::BoundedReads reads;
     std::vector<std::string> names;
     try {
-        names = listSources(root_);
+        names = reads.run(root_.string(), [root = root_] { return listSources(root); },
+                          sync::BoundedReads::Kind::structure);
+    } catch (const sync::SyncFailure& f) {
+        issues_.push_back({{"state", f.errorDescription()}});
     } catch (const std::exception&) {
         issues_.push_back({{"state", listingFailed}});
     }
@@ -165,7 +172,7 @@ void Library::refresh() {
             continue;
         }
         std::size_t before = pending.size();
-        std::optional<json> issue = readSource(name, *id, pending);
+        std::optional<json> issue = readSource(name, *id, reads, pending);
         if (issue) trailingIssues.push_back(std::move(*issue));
         if (pending.size() > before) {
             pending[before].issuesBefore = std::move(trailingIssues);
@@ -173,7 +180,7 @@ void Library::refresh() {
         }
     }
 
-    readRecords(pending);
+    readRecords(reads, pending);
     for (PendingEntry& entry : pending) {
         for (json& issue : entry.issuesBefore) issues_.push_back(std::move(issue));
         acceptEntry(entry);
@@ -193,13 +200,17 @@ void Library::refresh() {
 }
 
 std::optional<json> Library::readSource(const std::string& name, const sync::Uuid& id,
+                                        sync::BoundedReads& reads,
                                         std::vector<PendingEntry>& pending) {
     fs::path dir;
     sync::SharedManifest manifest;
     try {
-        dir = SyncFormat::child(name, root_);
-        const fs::path manifestURL = SyncFormat::child("manifest.json", dir);
-        const std::string data = sync::CloudFiles::read(manifestURL, readLimit);
+        std::string data;
+        std::tie(dir, data) = reads.run((root_ / name).string(), [name, root = root_] {
+            fs::path dir = SyncFormat::child(name, root);
+            const fs::path manifestURL = SyncFormat::child("manifest.json", dir);
+            return std::pair(dir, sync::CloudFiles::read(manifestURL, readLimit));
+        }, sync::BoundedReads::Kind::structure);
         manifest = SyncFormat::decode<sync::SharedManifest>(data);
         manifest.validate();
         if (manifest.sourceID != id) throw sync::SyncFailure::invalidData();
@@ -215,7 +226,9 @@ std::optional<json> Library::readSource(const std::string& name, const sync::Uui
     fs::path recordsDir;
     std::exception_ptr recordsDirFailure;
     try {
-        recordsDir = SyncFormat::child("records", dir);
+        recordsDir = reads.run((dir / "records").string(),
+                               [dir] { return SyncFormat::child("records", dir); },
+                               sync::BoundedReads::Kind::structure);
     } catch (...) {
         recordsDirFailure = std::current_exception();
     }
@@ -234,12 +247,15 @@ std::optional<json> Library::readSource(const std::string& name, const sync::Uui
 // Entry steps up to the decoded recording: path, read, digest, cache or
 // decode. Touches nothing but the entries, so the work can run on several
 // threads; the cache is only read here.
-void Library::readRecords(std::vector<PendingEntry>& pending) const {
-    auto readOne = [this](PendingEntry& p) {
+void Library::readRecords(sync::BoundedReads& reads, std::vector<PendingEntry>& pending) const {
+    auto readOne = [this, &reads](PendingEntry& p) {
         try {
             if (p.recordsDirFailure) std::rethrow_exception(p.recordsDirFailure);
-            const fs::path recordURL = recordPath(p.entry.fileName(), p.recordsDir);
-            std::string bytes = sync::CloudFiles::read(recordURL, readLimit);
+            std::string bytes = reads.run(
+                (p.recordsDir / p.entry.fileName()).string(),
+                [name = p.entry.fileName(), dir = p.recordsDir] {
+                    return sync::CloudFiles::read(recordPath(name, dir), readLimit);
+                });
             if (SyncFormat::digest(bytes) != p.entry.revision)
                 throw sync::SyncFailure::invalidData();
             if (auto cached = cachedRecords_.find(p.entry.revision);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "mcp_server/transcript_search.h"
+#include "sync_core/bounded_reads.h"
 #include "sync_core/date_time.h"
 #include "sync_core/shared_records.h"
 
@@ -73,7 +74,9 @@ class Library {
     // folder and prunes the record cache to the revisions still served.
     // Every record file is read and hashed on every call, so a changed file
     // is never served from the cache; only decoding, validation and search
-    // preparation are skipped for revisions already cached. Never fails.
+    // preparation are skipped for revisions already cached. A listing,
+    // manifest or record file whose read does not finish in time
+    // (sync::BoundedReads) is not downloaded for this refresh. Never fails.
     void refresh();
 
     // The status object: "checked_at", "available_recordings",
@@ -119,8 +122,9 @@ class Library {
 
     // Source steps; the source issue when they fail.
     std::optional<nlohmann::json> readSource(const std::string& name, const sync::Uuid& id,
+                                             sync::BoundedReads& reads,
                                              std::vector<PendingEntry>& pending);
-    void readRecords(std::vector<PendingEntry>& pending) const;
+    void readRecords(sync::BoundedReads& reads, std::vector<PendingEntry>& pending) const;
     void acceptEntry(PendingEntry& entry);
 
     std::filesystem::path root_;

@@ -28,7 +28,7 @@ inline constexpr const char* folderHeading = "2. 选择录音共享目录";
 inline constexpr const char* chooseFolderButton = "选择文件夹…";
 // Shown in the folder line while no folder is chosen.
 inline constexpr const char* folderPlaceholder = "iCloud Drive → Quillmere → AgentLibrary";
-inline constexpr const char* folderHint = "先在 iPhone 发布录音，再等待 iCloud 同步到这台 Mac。";
+inline constexpr const char* folderHint = "先在 iPhone 发布录音，再等待 iCloud 同步到这台电脑。";
 // Outcome label when the install changed the configuration.
 inline constexpr const char* savedLabel = "配置已保存";
 // Outcome label when the entry was already in place.

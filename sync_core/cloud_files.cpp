@@ -39,7 +39,7 @@ struct TemporaryFile {
 // that keeps growing must not fill the destination's file system before the
 // digest check could refuse it.
 void copyContents(int from, int to, std::int64_t limit, const fs::path& source,
-                  const fs::path& staged) {
+                  const fs::path& staged, const std::stop_token& stop) {
     limit = std::max<std::int64_t>(limit, 0);
     bool kernelCopy = true;
     std::string buffer;
@@ -64,6 +64,7 @@ void copyContents(int from, int to, std::int64_t limit, const fs::path& source,
             throwErrno(source.string());
         }
         if (n == 0) return;
+        checkCancellation(stop);
         copied += n;
         if (copied > limit) throw SyncFailure::changedSource();
     }
@@ -137,7 +138,8 @@ void copy(const fs::path& source, const fs::path& destination,
         if (::fstat(from.get(), &st) != 0) throwErrno(source.string());
         if (!S_ISREG(st.st_mode)) throw SyncFailure::invalidData();
         FileDescriptor to = openOrThrow(staged.path, O_WRONLY | O_CREAT | O_EXCL, st.st_mode & 0666);
-        copyContents(from.get(), to.get(), expectedBytes.value_or(st.st_size), source, staged.path);
+        copyContents(from.get(), to.get(), expectedBytes.value_or(st.st_size), source, staged.path,
+                     stop);
         if (::fsync(to.get()) != 0) throwErrno(staged.path.string());
         to.close(staged.path);
     }

@@ -13,6 +13,7 @@
 #include <set>
 
 #include "tests/e2e/server_session.h"
+#include "tests/support/fuse_mount.h"
 #include "tests/support/jsonrpc.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -62,6 +63,7 @@ class QuillmereMCP : public ::testing::Test {
     ProcessResult serve(std::vector<std::string> input) {
         return run({"--stdio", "--cloud-root", library().string()}, std::move(input));
     }
+    void replayGoldenSession(const fs::path& root);
     ProcessResult chooseFolder(const std::string& typed) { return run({"--choose-folder"}, {typed}); }
 
     testing::TempDir home_;
@@ -233,11 +235,11 @@ TEST_F(QuillmereMCP, AClosedStandardOutputEndsTheServerWithoutASignal) {
     }
 }
 
-// golden_session.txt, replayed in one session over the sample library: each
+// golden_session.txt, replayed in one session over root, the sample library: each
 // line a request, a tab and the exact response (nothing after the tab: no
 // response). \xHH in a request stands for that byte; the answer's checked_at
 // and the audio cache's path are masked.
-TEST_F(QuillmereMCP, GoldenSessionOverTheSampleLibrary) {
+void QuillmereMCP::replayGoldenSession(const fs::path& root) {
     const fs::path source = std::getenv("QUILLMERE_SOURCE_DIR");
     std::ifstream file(source / "tests/e2e/golden_session.txt");
     ASSERT_TRUE(file) << "no golden_session.txt";
@@ -258,7 +260,7 @@ TEST_F(QuillmereMCP, GoldenSessionOverTheSampleLibrary) {
         if (tab + 1 < line.size()) expected.emplace_back(number, line.substr(tab + 1));
     }
     const fs::path cache = home_ / "cache";
-    ProcessResult result = run({"--stdio", "--cloud-root", (source / "examples/AgentLibrary").string(), "--cache-root", cache.string()}, {input});
+    ProcessResult result = run({"--stdio", "--cloud-root", root.string(), "--cache-root", cache.string()}, {input});
     EXPECT_EQ(result.exitStatus, 0) << result.describe();
     EXPECT_EQ(result.standardError, "");
     std::string output = std::regex_replace(result.standardOutput, std::regex(R"((\\?"checked_at\\?":\\?")[^"\\]+)"), "$1*");
@@ -290,6 +292,17 @@ TEST_F(QuillmereMCP, AudioCachedByAnEarlierVersionBecomesPrivateOnUse) {
     std::multiset<fs::perms> copies;
     for (const auto& copy : fs::directory_iterator(cache)) copies.insert(mode(copy.path()));
     EXPECT_EQ(copies, (std::multiset{fs::perms(0600), fs::perms(0644)}));
+}
+
+TEST_F(QuillmereMCP, GoldenSessionOverTheSampleLibrary) {
+    replayGoldenSession(fs::path(std::getenv("QUILLMERE_SOURCE_DIR")) / "examples/AgentLibrary");
+}
+
+// The sample library behind Debian's rclone mounting a local folder, as a cloud mount serves it.
+TEST_F(QuillmereMCP, GoldenSessionOverAnRcloneMount) {
+    fs::copy(fs::path(std::getenv("QUILLMERE_SOURCE_DIR")) / "examples", home_ / "cloud", fs::copy_options::recursive);
+    testing::FuseMount mount(testing::FuseMount::Kind::rclone, home_ / "cloud", home_ / "mount");
+    replayGoldenSession(mount.path() / "AgentLibrary");
 }
 
 }  // namespace

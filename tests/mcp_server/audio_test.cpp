@@ -48,7 +48,7 @@ class LibraryAudio : public ::testing::Test {
 // An unlisted track (not_shared) is the golden session's.
 TEST_F(LibraryAudio, AMissingTrackIsReportedWithoutTouchingTheCache) {
     fs::remove(shared());
-    EXPECT_EQ(audio(), stateOnly("pending", "原音尚未到达此 Mac。"));
+    EXPECT_EQ(audio(), stateOnly("pending", "原音尚未到达此电脑。"));
     EXPECT_FALSE(fs::exists(cache()));
 }
 
