@@ -11,7 +11,7 @@ constexpr ConfigurationLocation xdgConfig(std::string_view file) {
 
 // Adding a client is one row here (and its tests). Entry shapes are what each client's
 // own documentation writes for a local stdio server.
-const std::array<ClientDescription, 9> clientTable = {{
+const std::array<ClientDescription, 17> clientTable = {{
     // raw, title, location, container, entry beyond command/args, treated as absent, format, install
     {AgentClient::codex, "codex", "Codex", {V::madeAbsolute, "CODEX_HOME", ".codex", "config.toml"},
      "mcp_servers", "{}", "{}", FileFormat::toml, InstallPath::codexTool},
@@ -36,6 +36,34 @@ const std::array<ClientDescription, 9> clientTable = {{
      "context_servers", R"({"env": {}})", R"({"env": {}, "source": "custom"})", FileFormat::jsonWithComments,
      InstallPath::file},
     {AgentClient::windsurf, "windsurf", "Windsurf", {V::none, "", ".codeium/windsurf", "mcp_config.json"},
+     "mcpServers", "{}", "{}", FileFormat::strictJSON, InstallPath::file},
+    // opencode and its fork Kilo read one array as the command line; "enabled" defaults to true.
+    {AgentClient::opencode, "opencode", "opencode",
+     {V::absoluteOnly, "XDG_CONFIG_HOME", ".config", "opencode/opencode.json", "opencode.jsonc config.json"},
+     "mcp", R"({"type": "local", "enabled": true})", R"({"enabled": true})", FileFormat::jsonWithComments,
+     InstallPath::file, CommandShape::commandArray},
+    {AgentClient::kilo, "kilo", "Kilo Code", {V::absoluteOnly, "XDG_CONFIG_HOME", ".config", "kilo/kilo.jsonc", "kilo.json"},
+     "mcp", R"({"type": "local", "enabled": true})", R"({"enabled": true})", FileFormat::jsonWithComments,
+     InstallPath::file, CommandShape::commandArray},
+    {AgentClient::qwen, "qwen", "Qwen Code", {V::madeAbsolute, "QWEN_HOME", ".qwen", "settings.json"},
+     "mcpServers", "{}", "{}", FileFormat::jsonWithComments, InstallPath::file},
+    // Cline and Roo Code fill in what their own dialogs write when it is missing.
+    {AgentClient::cline, "cline", "Cline CLI",
+     {V::wholeFile, "CLINE_MCP_SETTINGS_PATH", ".cline/data/settings", "cline_mcp_settings.json"},
+     "mcpServers", R"({"type": "stdio"})", R"({"type": "stdio", "disabled": false, "autoApprove": [], "timeout": 60})",
+     FileFormat::strictJSON, InstallPath::file},
+    {AgentClient::clineVSCode, "cline-vscode", "Cline (VS Code)",
+     xdgConfig("Code/User/globalStorage/saoudrizwan.claude-dev/settings/cline_mcp_settings.json"),
+     "mcpServers", R"({"type": "stdio"})", R"({"type": "stdio", "disabled": false, "autoApprove": [], "timeout": 60})",
+     FileFormat::strictJSON, InstallPath::file},
+    {AgentClient::roo, "roo", "Roo Code", xdgConfig("Code/User/globalStorage/rooveterinaryinc.roo-cline/settings/mcp_settings.json"),
+     "mcpServers", R"({"type": "stdio"})", R"({"type": "stdio", "disabled": false, "alwaysAllow": [], "timeout": 60})",
+     FileFormat::strictJSON, InstallPath::file},
+    // Auggie reads comments; its own `mcp add` writes "type" and an empty "env".
+    {AgentClient::auggie, "auggie", "Auggie", {V::none, "", ".augment", "settings.json"},
+     "mcpServers", R"({"type": "stdio"})", R"({"type": "stdio", "env": {}})", FileFormat::jsonWithComments,
+     InstallPath::file},
+    {AgentClient::lmstudio, "lmstudio", "LM Studio", {V::none, "", ".lmstudio", "mcp.json"},
      "mcpServers", "{}", "{}", FileFormat::strictJSON, InstallPath::file},
 }};
 
@@ -64,15 +92,29 @@ std::filesystem::path configurationURL(AgentClient client, const std::filesystem
     if (const auto it = variables.find(std::string(location.variable));
         location.rule != V::none && it != variables.end() && !it->second.empty()) {
         const std::filesystem::path value = it->second;
-        if (location.rule == V::madeAbsolute) {
+        if (location.rule == V::madeAbsolute || location.rule == V::wholeFile) {
             std::error_code ignored;
             const std::filesystem::path absolute = std::filesystem::absolute(value, ignored);
+            if (location.rule == V::wholeFile) return absolute.empty() ? value : absolute;
             folder = absolute.empty() ? value : absolute;
         } else if (value.is_absolute()) {
             folder = value;
         }
     }
-    return folder / location.file;
+    const std::filesystem::path file = folder / location.file;
+    // A dangling link counts as present: writing through it keeps it.
+    const auto present = [](const std::filesystem::path& path) {
+        std::error_code ignored;
+        return std::filesystem::is_symlink(path, ignored) || std::filesystem::exists(path, ignored);
+    };
+    if (location.alternatives.empty() || present(file)) return file;
+    for (std::string_view rest = location.alternatives; !rest.empty();) {
+        const std::size_t space = rest.find(' ');
+        const std::filesystem::path other = file.parent_path() / rest.substr(0, space);
+        if (present(other)) return other;
+        rest = space == std::string_view::npos ? std::string_view() : rest.substr(space + 1);
+    }
+    return file;
 }
 
 std::filesystem::path codexHome(const std::filesystem::path& home,

@@ -114,8 +114,24 @@ nlohmann::json ClientConfiguration::entry() const {
 }
 
 nlohmann::json ClientConfiguration::entry(AgentClient client) const {
-    nlohmann::json result = nlohmann::json::parse(describe(client).entryFields);
-    result.update(entry());
+    const ClientDescription& row = describe(client);
+    nlohmann::json result = nlohmann::json::parse(row.entryFields);
+    switch (row.command) {
+        case CommandShape::commandAndArgs:
+            result.update(entry());
+            break;
+        case CommandShape::commandArray: {
+            nlohmann::json line = nlohmann::json::array({executable.string()});
+            for (const std::string& argument : arguments()) line.push_back(argument);
+            result["command"] = std::move(line);
+            break;
+        }
+        case CommandShape::cmdAndArgs:
+            result["cmd"] = executable.string();
+            result["args"] = arguments();
+            break;
+    }
+    if (row.holder == ContainerShape::listByName) result["name"] = serverName;
     return result;
 }
 
@@ -132,10 +148,18 @@ bool ClientConfiguration::matches(const nlohmann::json& existing, AgentClient cl
 }
 
 const nlohmann::json* registeredEntry(const nlohmann::json& top, const std::string& container,
-                                     const SetupFailure& unusable) {
+                                     const SetupFailure& unusable, ContainerShape holder) {
     if (!top.is_object()) throw unusable;
     const auto servers = top.find(container);
     if (servers == top.end()) return nullptr;
+    if (holder == ContainerShape::listByName) {
+        if (!servers->is_array()) throw unusable;
+        for (const nlohmann::json& item : *servers) {
+            if (item.is_object() && item.value("name", nlohmann::json()) == ClientConfiguration::serverName)
+                return &item;
+        }
+        return nullptr;
+    }
     if (!servers->is_object()) throw unusable;
     const auto found = servers->find(ClientConfiguration::serverName);
     return found == servers->end() ? nullptr : &*found;
@@ -162,7 +186,7 @@ std::optional<std::string> ClientConfiguration::mergeConfiguration(
         }
     }
     const nlohmann::json wanted = entry(client);
-    if (const nlohmann::json* existing = registeredEntry(top, container, unusable)) {
+    if (const nlohmann::json* existing = registeredEntry(top, container, unusable, row.holder)) {
         if (matches(*existing, client)) return std::nullopt;
         if (!replace) throw SetupFailure(SetupFailure::Kind::conflict);
     }

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
+#include "setup_core/agent_client.h"
 #include "setup_core/install_checks.h"
 #include "setup_core/setup_failure.h"
 #include "tests/setup_core/setup_test_support.h"
@@ -72,7 +73,7 @@ class QuillmereSetupTool : public ::testing::Test {
         options.program = program.empty() ? buildDirectory() / "quillmere-setup" : program;
         options.arguments = std::move(arguments);
         options.environment = std::move(environment);
-        options.unsetEnvironment = {"XDG_CONFIG_HOME", "COPILOT_HOME"};
+        options.unsetEnvironment = {"XDG_CONFIG_HOME", "COPILOT_HOME", "QWEN_HOME", "CLINE_MCP_SETTINGS_PATH", "CONTINUE_GLOBAL_DIR"};
         options.workingDirectory = root.path();
         return quillmere::testing::runProcess(options);
     }
@@ -119,6 +120,9 @@ TEST_F(QuillmereSetupTool, FileClientsInstallLeaveAloneConflictReplaceRefuseAndF
     };
     const std::regex backupName(R"(\.quillmere-backup-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$)");
     const std::string strict = R"({"ui": {"theme": "dark"}, "mcpServers": {"other": {"command": "o", "args": []}@@}})";
+    // opencode's shape: the program and its arguments in one array, no "args" (merge_patch drops it).
+    const json oneArray = {{"type", "local"}, {"enabled", true}, {"args", nullptr},
+                           {"command", {server.string(), "--stdio", "--cloud-root", folder.string()}}};
     const std::tuple<const char*, fs::path, std::string, std::string, json> rows[] = {
         {"gemini", home / ".gemini/settings.json", "mcpServers", jsonc("mcpServers"), json::object()},
         {"vscode", home / ".config/Code/User/mcp.json", "servers", jsonc("servers"), {{"type", "stdio"}}},
@@ -127,12 +131,20 @@ TEST_F(QuillmereSetupTool, FileClientsInstallLeaveAloneConflictReplaceRefuseAndF
         {"windsurf", home / ".codeium/windsurf/mcp_config.json", "mcpServers", strict, json::object()},
         {"claude", home / ".config/Claude/claude_desktop_config.json", "mcpServers", strict, json::object()},
         {"cursor", home / ".cursor/mcp.json", "mcpServers", strict, json::object()},
+        {"opencode", home / ".config/opencode/opencode.json", "mcp", jsonc("mcp"), oneArray},
+        {"kilo", home / ".config/kilo/kilo.jsonc", "mcp", jsonc("mcp"), oneArray},
+        {"qwen", home / ".qwen/settings.json", "mcpServers", jsonc("mcpServers"), json::object()},
+        {"cline", home / ".cline/data/settings/cline_mcp_settings.json", "mcpServers", strict, {{"type", "stdio"}}},
+        {"cline-vscode", home / ".config/Code/User/globalStorage/saoudrizwan.claude-dev/settings/cline_mcp_settings.json", "mcpServers", strict, {{"type", "stdio"}}},
+        {"roo", home / ".config/Code/User/globalStorage/rooveterinaryinc.roo-cline/settings/mcp_settings.json", "mcpServers", strict, {{"type", "stdio"}}},
+        {"auggie", home / ".augment/settings.json", "mcpServers", jsonc("mcpServers"), {{"type", "stdio"}}},
+        {"lmstudio", home / ".lmstudio/mcp.json", "mcpServers", strict, json::object()},
     };
     for (const auto& [client, file, container, text, extra] : rows) {
         SCOPED_TRACE(client);
         const bool commented = text != strict;
         json wanted = shape;
-        wanted.update(extra);
+        wanted.merge_patch(extra);
         const std::size_t at = text.find("@@");
         const std::string before = text.substr(0, at), after = text.substr(at + 2);
         const std::string base = before + after, old = before + R"(, "quillmere": {"command": "/old", "args": []})" + after;
@@ -201,10 +213,19 @@ TEST_F(QuillmereSetupTool, ConfigurationFolderVariables) {
         {"zed", {{"XDG_CONFIG_HOME", ""}}, home / ".config/zed/settings.json"},
         {"vscode", {{"XDG_CONFIG_HOME", (root / "xdg").string()}}, root / "xdg/Code/User/mcp.json"},
         {"copilot", {{"COPILOT_HOME", (root / "cop").string()}}, root / "cop/mcp-config.json"},
+        {"qwen", {{"QWEN_HOME", "qw"}}, root / "qw/settings.json"},
+        {"cline", {{"CLINE_MCP_SETTINGS_PATH", "cl/mcp.json"}}, root / "cl/mcp.json"},
     };
     for (const auto& [client, variables, file] : rows) {
         const ProcessResult result = tool(install(client), variables);
         EXPECT_EQ(result.standardOutput, receipt(file, std::nullopt, true)) << client << result.standardError;
+    }
+    // opencode and Kilo read the first of their file names that is present.
+    for (const auto& [client, present] : {std::pair{"opencode", root / "xdg/opencode/opencode.jsonc"}, std::pair{"kilo", root / "xdg/kilo/kilo.json"}}) {
+        writeFile(root / "xdg/opencode/config.json", "{}");
+        writeFile(present, "{}");
+        const ProcessResult result = tool(install(client), {{"XDG_CONFIG_HOME", (root / "xdg").string()}});
+        EXPECT_TRUE(result.standardOutput.starts_with("configuration: " + present.string() + "\n")) << result.standardOutput;
     }
 }
 
@@ -245,6 +266,31 @@ TEST_F(QuillmereSetupTool, GeminiListsTheServerFromCommentedSettings) {
     const ProcessResult listed = quillmere::testing::runProcess(options);
     EXPECT_NE((listed.standardOutput + listed.standardError).find("quillmere: " + server.string() + " --stdio --cloud-root " + folder.string()),
               std::string::npos) << listed.standardOutput << listed.standardError;
+}
+
+// The real clients that run here read what quillmere-setup added to a commented file and
+// connect to the real server.
+TEST_F(QuillmereSetupTool, RealClientsConnectToTheRegisteredServer) {
+    const fs::path mcp = buildDirectory() / "bin/quillmere-mcp";
+    const std::tuple<const char*, fs::path, std::string> rows[] = {
+        {"opencode", home / ".config/opencode/opencode.json", "connected"},
+        {"kilo", home / ".config/kilo/kilo.jsonc", "connected"},
+        {"qwen", home / ".qwen/settings.json", "Connected"},
+        {"auggie", home / ".augment/settings.json", "stdio"},
+    };
+    for (const auto& [client, file, shown] : rows) {
+        writeFile(file, "{\n  // mine\n  \"x\": 1\n}\n");
+        const ProcessResult installed = tool({"--client", client, "--folder", folder.string(), "--server", mcp.string()});
+        ASSERT_EQ(installed.exitStatus, 0) << client << installed.standardError;
+        quillmere::testing::ProcessOptions options{.program = realTool(client), .arguments = {"mcp", "list"}};
+        options.environment = {{"HOME", home.string()}};
+        options.unsetEnvironment = {"XDG_CONFIG_HOME", "QWEN_HOME"};
+        options.workingDirectory = root.path();
+        const ProcessResult listed = quillmere::testing::runProcess(options);
+        const std::string out = listed.standardOutput + listed.standardError;
+        const std::size_t at = out.find("quillmere");
+        EXPECT_NE(out.substr(at, out.find('\n', at) - at).find(shown), std::string::npos) << client << ": " << out;
+    }
 }
 
 // Links are written through and stay links; what is no regular file, too long or
@@ -351,7 +397,7 @@ TEST_F(QuillmereSetupTool, HelpInEitherSpellingListsEveryClient) {
     for (const char* help : {"--help", "-h"}) {
         const ProcessResult result = tool({help});
         EXPECT_EQ(result.exitStatus, 0) << help << ": " << result.standardError;
-        EXPECT_NE(result.standardOutput.find("windsurf:"), std::string::npos) << result.standardOutput;
+        EXPECT_NE(result.standardOutput.find(std::string(clientTable.back().raw) + ":"), std::string::npos) << result.standardOutput;
     }
 }
 
