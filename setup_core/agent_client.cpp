@@ -11,7 +11,7 @@ constexpr ConfigurationLocation xdgConfig(std::string_view file) {
 
 // Adding a client is one row here (and its tests). Entry shapes are what each client's
 // own documentation writes for a local stdio server.
-const std::array<ClientDescription, 17> clientTable = {{
+const std::array<ClientDescription, 19> clientTable = {{
     // raw, title, location, container, entry beyond command/args, treated as absent, format, install
     {AgentClient::codex, "codex", "Codex", {V::madeAbsolute, "CODEX_HOME", ".codex", "config.toml"},
      "mcp_servers", "{}", "{}", FileFormat::toml, InstallPath::codexTool},
@@ -65,6 +65,15 @@ const std::array<ClientDescription, 17> clientTable = {{
      InstallPath::file},
     {AgentClient::lmstudio, "lmstudio", "LM Studio", {V::none, "", ".lmstudio", "mcp.json"},
      "mcpServers", "{}", "{}", FileFormat::strictJSON, InstallPath::file},
+    // Continue lists its servers, each named by its "name".
+    {AgentClient::continueDev, "continue", "Continue", {V::madeAbsolute, "CONTINUE_GLOBAL_DIR", ".continue", "config.yaml"},
+     "mcpServers", "{}", R"({"type": "stdio"})", FileFormat::yaml, InstallPath::file, CommandShape::commandAndArgs,
+     ContainerShape::listByName},
+    // Goose names the program "cmd" and writes its optional members out when it saves.
+    {AgentClient::goose, "goose", "Goose", xdgConfig("goose/config.yaml"),
+     "extensions", R"({"type": "stdio", "name": "quillmere", "enabled": true, "timeout": 300})",
+     R"({"envs": {}, "env_keys": [], "bundled": null, "description": null, "available_tools": []})", FileFormat::yaml,
+     InstallPath::file, CommandShape::cmdAndArgs},
 }};
 
 const ClientDescription& describe(AgentClient client) {

@@ -12,7 +12,7 @@ namespace quillmere::setup {
 // The AI clients the server can be registered with: the window's three first, in its order.
 enum class AgentClient {
     codex, claude, cursor, claudeCode, gemini, vscode, copilot, zed, windsurf,
-    opencode, kilo, qwen, cline, clineVSCode, roo, auggie, lmstudio,
+    opencode, kilo, qwen, cline, clineVSCode, roo, auggie, lmstudio, continueDev, goose,
 };
 
 // How a client's configuration file is written.
@@ -78,16 +78,16 @@ struct ClientDescription {
 };
 
 // Every client, in the order of AgentClient.
-extern const std::array<ClientDescription, 17> clientTable;
+extern const std::array<ClientDescription, 19> clientTable;
 // The row of client.
 const ClientDescription& describe(AgentClient client);
 
 // Every client, in declaration order.
-inline constexpr std::array<AgentClient, 17> allAgentClients = {
+inline constexpr std::array<AgentClient, 19> allAgentClients = {
     AgentClient::codex,   AgentClient::claude, AgentClient::cursor, AgentClient::claudeCode, AgentClient::gemini,
     AgentClient::vscode, AgentClient::copilot, AgentClient::zed,    AgentClient::windsurf,
     AgentClient::opencode, AgentClient::kilo, AgentClient::qwen, AgentClient::cline, AgentClient::clineVSCode,
-    AgentClient::roo, AgentClient::auggie, AgentClient::lmstudio};
+    AgentClient::roo, AgentClient::auggie, AgentClient::lmstudio, AgentClient::continueDev, AgentClient::goose};
 
 // "codex", "claude", "cursor", "claude-code", ...; also the client's identifier.
 std::string_view rawValue(AgentClient client);

@@ -15,6 +15,7 @@
 #include "setup_core/jsonc_text.h"
 #include "setup_core/setup_failure.h"
 #include "setup_core/setup_files.h"
+#include "setup_core/yaml_text.h"
 
 namespace quillmere::setup {
 namespace {
@@ -175,21 +176,27 @@ std::optional<std::string> ClientConfiguration::mergeConfiguration(
     const ClientDescription& row = describe(client);
     const std::string container(row.container);
     const bool commented = row.format == FileFormat::jsonWithComments;
-    const SetupFailure unusable(commented ? SetupFailure::Kind::malformedCommented
-                                          : SetupFailure::Kind::malformed);
+    const bool yamlFile = row.format == FileFormat::yaml;
+    const SetupFailure unusable(yamlFile    ? SetupFailure::Kind::malformedYAML
+                                : commented ? SetupFailure::Kind::malformedCommented
+                                            : SetupFailure::Kind::malformed);
     nlohmann::json top = nlohmann::json::object();
     if (contents) {
         try {
-            top = commented ? jsonc::parse(*contents) : parseStrictly(*contents);
-        } catch (const SetupFailure&) {
+            top = yamlFile ? yaml::parse(*contents) : commented ? jsonc::parse(*contents) : parseStrictly(*contents);
+        } catch (const SetupFailure& failure) {
+            if (failure.kind() == SetupFailure::Kind::uneditableYAML) throw;
             throw unusable;
         }
     }
+    // A YAML key with nothing after it holds no servers yet.
+    if (yamlFile && top.contains(container) && top[container].is_null()) top.erase(container);
     const nlohmann::json wanted = entry(client);
     if (const nlohmann::json* existing = registeredEntry(top, container, unusable, row.holder)) {
         if (matches(*existing, client)) return std::nullopt;
         if (!replace) throw SetupFailure(SetupFailure::Kind::conflict);
     }
+    if (yamlFile) return yaml::setEntry(contents.value_or(""), container, serverName, wanted, row.holder);
     if (commented && contents) {
         try {
             return jsonc::setMember(*contents, container, serverName, wanted);

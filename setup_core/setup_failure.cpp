@@ -5,7 +5,7 @@
 namespace quillmere::setup {
 
 const std::string& SetupFailure::errorDescription() const noexcept {
-    static const std::array<std::string, 12> messages = {
+    static const std::array<std::string, 14> messages = {
         "客户端配置格式无法识别，原文件未修改。请先修复配置；带注释的 JSON 暂不支持自动合并。",  // malformed
         "客户端已有同名 MCP 服务。需要确认后才能替换。",                           // conflict
         "配置文件刚刚发生变化。请关闭客户端的配置编辑页面后重试。",                // changed
@@ -21,6 +21,9 @@ const std::string& SetupFailure::errorDescription() const noexcept {
         "未找到 Claude Code 命令行工具。请安装 Claude Code，或选择本机的 claude 可执行文件。",  // claudeCliMissing
         "Claude Code 配置命令未完成。请检查 Claude Code "
         "是否能正常运行，以及配置文件是否有效。已有文件的备份会保留。",  // claudeCliFailed
+        "客户端配置（YAML）格式无法识别，原文件未修改。请先修复配置后重试。",  // malformedYAML
+        "客户端配置（YAML）的写法无法安全地自动修改（流式写法、锚点、别名、标签或多个文档），原文件未修改。"
+        "请在客户端配置中手动添加本 MCP 服务。",  // uneditableYAML
     };
     return messages[static_cast<std::size_t>(kind_)];
 }

@@ -24,6 +24,8 @@ class SetupFailure : public std::exception {
         malformedCommented, // existing JSON-with-comments configuration unusable; left untouched
         claudeCliMissing,   // Claude Code chosen but no claude program known
         claudeCliFailed,    // a claude run failed
+        malformedYAML,      // existing YAML configuration unusable; left untouched
+        uneditableYAML,     // the YAML cannot be changed safely as text; left untouched
     };
 
     explicit SetupFailure(Kind kind) noexcept : kind_(kind) {}

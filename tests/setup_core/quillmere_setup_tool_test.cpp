@@ -12,6 +12,7 @@
 #include "setup_core/agent_client.h"
 #include "setup_core/install_checks.h"
 #include "setup_core/setup_failure.h"
+#include "setup_core/yaml_text.h"
 #include "tests/setup_core/setup_test_support.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -123,6 +124,7 @@ TEST_F(QuillmereSetupTool, FileClientsInstallLeaveAloneConflictReplaceRefuseAndF
     // opencode's shape: the program and its arguments in one array, no "args" (merge_patch drops it).
     const json oneArray = {{"type", "local"}, {"enabled", true}, {"args", nullptr},
                            {"command", {server.string(), "--stdio", "--cloud-root", folder.string()}}};
+    const auto yamlText = [](const std::string& servers) { return "# mine\nui:\n  theme: dark  # keep 1.50\n" + servers + "models: []\n"; };
     const std::tuple<const char*, fs::path, std::string, std::string, json> rows[] = {
         {"gemini", home / ".gemini/settings.json", "mcpServers", jsonc("mcpServers"), json::object()},
         {"vscode", home / ".config/Code/User/mcp.json", "servers", jsonc("servers"), {{"type", "stdio"}}},
@@ -139,18 +141,30 @@ TEST_F(QuillmereSetupTool, FileClientsInstallLeaveAloneConflictReplaceRefuseAndF
         {"roo", home / ".config/Code/User/globalStorage/rooveterinaryinc.roo-cline/settings/mcp_settings.json", "mcpServers", strict, {{"type", "stdio"}}},
         {"auggie", home / ".augment/settings.json", "mcpServers", jsonc("mcpServers"), {{"type", "stdio"}}},
         {"lmstudio", home / ".lmstudio/mcp.json", "mcpServers", strict, json::object()},
+        {"continue", home / ".continue/config.yaml", "mcpServers", yamlText("mcpServers:\n- name: other\n  command: o\n  args: []@@\n# other\n"), {{"name", "quillmere"}}},
+        {"goose", home / ".config/goose/config.yaml", "extensions", yamlText("extensions:\n  other:\n    command: o\n    args: []@@\n  # other\n"),
+         {{"type", "stdio"}, {"name", "quillmere"}, {"enabled", true}, {"timeout", 300}, {"command", nullptr}, {"cmd", server.string()}}},
+    };
+    // The old entry at "@@" of each YAML file, in its container's shape.
+    const auto oldYAML = [](const std::string& container) {
+        return container == "extensions" ? "\n  quillmere:\n    cmd: /old\n    args: []" : "\n- name: quillmere\n  command: /old\n  args: []";
     };
     for (const auto& [client, file, container, text, extra] : rows) {
         SCOPED_TRACE(client);
-        const bool commented = text != strict;
+        const bool commented = text != strict, yaml = file.extension() == ".yaml";
         json wanted = shape;
         wanted.merge_patch(extra);
         const std::size_t at = text.find("@@");
         const std::string before = text.substr(0, at), after = text.substr(at + 2);
-        const std::string base = before + after, old = before + R"(, "quillmere": {"command": "/old", "args": []})" + after;
+        const std::string base = before + after, old = before + (yaml ? oldYAML(container) : R"(, "quillmere": {"command": "/old", "args": []})") + after;
         const fs::path dir = file.parent_path();
         const auto expectInstalled = [&] {
-            const json now = json::parse(readFile(file), nullptr, true, true);
+            json now = yaml ? yaml::parse(readFile(file)) : json::parse(readFile(file), nullptr, true, true);
+            if (now[container].is_array()) {  // a list keyed by name
+                json named;
+                for (const json& item : now[container]) named[item["name"].get<std::string>()] = item;
+                now[container] = named;
+            }
             EXPECT_EQ(now[container]["quillmere"], wanted);
             EXPECT_EQ(now[container]["other"]["command"], "o");
             EXPECT_EQ(now["ui"]["theme"], "dark");
@@ -172,7 +186,7 @@ TEST_F(QuillmereSetupTool, FileClientsInstallLeaveAloneConflictReplaceRefuseAndF
         EXPECT_EQ(permissions(file), 0600);
         expectInstalled();
         const std::string replacedText = readFile(file);
-        EXPECT_TRUE(!commented || (replacedText.starts_with(before + R"(, "quillmere": )") && replacedText.ends_with(after))) << replacedText;
+        EXPECT_TRUE(!commented || (replacedText.starts_with(before + (yaml ? "" : R"(, "quillmere": )")) && replacedText.ends_with(after))) << replacedText;
         fs::permissions(file, fs::perms(0644));
         EXPECT_EQ(tool(install(client, {"--replace"})).standardOutput, receipt(file, std::nullopt, false));
         EXPECT_EQ(permissions(file), 0644) << "an unchanged file is not touched at all";
@@ -183,8 +197,8 @@ TEST_F(QuillmereSetupTool, FileClientsInstallLeaveAloneConflictReplaceRefuseAndF
         EXPECT_EQ(tool(install(client)).exitStatus, 0);
         expectInstalled();
         const std::string installedText = readFile(file);  // a comma, then the member
-        EXPECT_TRUE(!commented || (installedText.starts_with(before + ",") &&
-                                   onlyInserted(after, installedText.substr(before.size() + 1)))) << installedText;
+        EXPECT_TRUE(!commented || (installedText.starts_with(before + (yaml ? "" : ",")) &&
+                                   onlyInserted(after, installedText.substr(before.size() + !yaml)))) << installedText;
 
         fs::remove_all(dir);
         writeFile(root / "dotfiles" / client, base);
@@ -195,11 +209,12 @@ TEST_F(QuillmereSetupTool, FileClientsInstallLeaveAloneConflictReplaceRefuseAndF
         expectInstalled();
 
         fs::remove_all(dir);
-        writeFile(file, base.substr(0, base.size() - 3));
+        const std::string broken = yaml ? base + "x: [\n" : base.substr(0, base.size() - 3);
+        writeFile(file, broken);
         const ProcessResult malformed = tool(install(client, {"--replace"}));
         EXPECT_EQ(malformed.exitStatus, 1);
-        EXPECT_EQ(malformed.standardError, std::string(SetupFailure(commented ? SetupFailure::Kind::malformedCommented : SetupFailure::Kind::malformed).what()) + "\n");
-        EXPECT_EQ(readFile(file), base.substr(0, base.size() - 3));
+        EXPECT_EQ(malformed.standardError, std::string(SetupFailure(yaml ? SetupFailure::Kind::malformedYAML : commented ? SetupFailure::Kind::malformedCommented : SetupFailure::Kind::malformed).what()) + "\n");
+        EXPECT_EQ(readFile(file), broken);
         EXPECT_EQ(listDirectory(dir), Lines{file.filename()});
     }
 }
