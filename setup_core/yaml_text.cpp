@@ -104,8 +104,8 @@ class Reader {
         Event end, after;
         next(end);
         result.explicitEnd = end.event.data.document_end.implicit == 0;
-        next(after);
-        if (after.event.type != YAML_STREAM_END_EVENT) uneditable();  // several documents
+        // Anything after the first document, even text libyaml refuses, is another document.
+        if (!yaml_parser_parse(&parser_, &after.event) || after.event.type != YAML_STREAM_END_EVENT) uneditable();
         return result;
     }
 

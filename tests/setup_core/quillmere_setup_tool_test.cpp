@@ -308,6 +308,26 @@ TEST_F(QuillmereSetupTool, RealClientsConnectToTheRegisteredServer) {
     }
 }
 
+// Continue's cn, over a chat endpoint of the test's own, offers the model the server's tools.
+TEST_F(QuillmereSetupTool, ContinueOffersTheServersToolsToItsModel) {
+    const char* source = std::getenv("QUILLMERE_SOURCE_DIR");
+    quillmere::testing::ChildProcess endpoint({.program = "node", .arguments = {(fs::path(source ? source : ".") / "tests/support/chat_stand_in.js").string()}});
+    const std::optional<std::string> port = endpoint.readLine(std::chrono::seconds(10));
+    ASSERT_TRUE(port);
+    writeFile(home / ".continue/config.yaml", "name: Local\nversion: 1.0.0\nschema: v1\n# mine\nmodels:\n  - name: local\n    provider: openai\n"
+                                              "    model: m\n    apiKey: x\n    apiBase: http://127.0.0.1:" + *port + "/v1\n");
+    ASSERT_EQ(tool({"--client", "continue", "--folder", folder.string(), "--server", (buildDirectory() / "bin/quillmere-mcp").string()}).exitStatus, 0);
+    quillmere::testing::ProcessOptions options{.program = realTool("cn"), .arguments = {"-p", "hello"}};
+    options.environment = {{"HOME", home.string()}};
+    options.unsetEnvironment = {"CONTINUE_GLOBAL_DIR"};
+    options.workingDirectory = root.path();
+    const ProcessResult answered = quillmere::testing::runProcess(options);
+    const std::optional<std::string> offered = endpoint.readLine(std::chrono::seconds(5));
+    ASSERT_TRUE(offered) << answered.describe() << answered.standardError;
+    for (const char* name : {"get_sync_status", "list_recordings", "search_transcripts", "get_transcript", "get_audio"})
+        EXPECT_NE(offered->find('"' + std::string(name) + '"'), std::string::npos) << *offered;
+}
+
 // Links are written through and stay links; what is no regular file, too long or
 // malformed is left alone with a message saying why.
 TEST_F(QuillmereSetupTool, WhatStandsAtTheConfigurationPathDecides) {
