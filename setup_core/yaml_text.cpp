@@ -374,9 +374,11 @@ class Editor {
 
     std::string edit(std::string_view container, std::string_view name, const json& entry, ContainerShape holder) {
         const bool list = holder == ContainerShape::listByName;
+        // An anchor or tag on an empty document would take hold of the appended mapping.
+        if (document_.top && (document_.top->tagged || !document_.top->anchor.empty())) uneditable();
         if (!document_.top || document_.top->empty()) return append(0, container, name, entry, list);
         const Node& top = *document_.top;
-        if (top.kind != Node::Kind::mapping || top.flow || top.tagged || !top.anchor.empty() || !startsLine(top.begin))
+        if (top.kind != Node::Kind::mapping || top.flow || !startsLine(top.begin))
             uneditable();
         const std::size_t at = lastPair(top, container);
         if (at == npos) return append(column(top.begin), container, name, entry, list);

@@ -68,7 +68,10 @@ std::optional<json> reference(std::string_view text, bool& refused) {
     if (!refused) {
         std::size_t budget = 100000;
         yaml_node_t* root = yaml_document_get_root_node(&document);
-        result = root == nullptr ? std::optional<json>(json::object()) : loaded(&document, root, 0, budget);
+        // No document, or an empty one, holds no members.
+        const bool empty = root == nullptr || (root->type == YAML_SCALAR_NODE && root->data.scalar.length == 0 &&
+                                               root->data.scalar.style == YAML_PLAIN_SCALAR_STYLE);
+        result = empty ? std::optional<json>(json::object()) : loaded(&document, root, 0, budget);
         yaml_document_delete(&document);
     }
     yaml_parser_delete(&parser);
