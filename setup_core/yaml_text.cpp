@@ -178,7 +178,8 @@ class Builder {
     json value(const Node& node) {
         const std::size_t first = count_;
         if (++count_ > maxValues) uneditable();
-        if (!node.anchor.empty()) open_.insert(node.anchor);
+        // libyaml's own loader refuses an anchor defined twice; so does this.
+        if (!node.anchor.empty() && !open_.insert(node.anchor).second) malformed();
         json result;
         switch (node.kind) {
             case Node::Kind::alias: {
@@ -217,7 +218,7 @@ class Builder {
   private:
     // Each anchor's value and how many nodes it holds.
     std::map<std::string, std::pair<json, std::size_t>> anchors_;
-    std::set<std::string> open_;  // anchors of the nodes being built
+    std::set<std::string> open_;  // every anchor met; one not in anchors_ yet is being built
     std::size_t count_ = 0;
 };
 
