@@ -392,8 +392,10 @@ class Editor {
             servers.empty() || (servers.kind == Node::Kind::scalar && servers.plain && scalarValue(servers.text, true).is_null()) ||
             (servers.flow && servers.items.empty() && servers.kind == (list ? Node::Kind::sequence : Node::Kind::mapping));
         if (holdsNothing) {
-            // The value goes; whatever followed it on its line (a comment) stays.
+            // The value goes; whatever followed it on its line (a comment) stays. A comment
+            // before or inside it would go too, so that is refused.
             const std::size_t valueEnd = servers.empty() ? colon + 1 : servers.end;
+            if (!emptyValue(text_.substr(colon + 1, valueEnd - colon - 1))) uneditable();
             const std::size_t lineEnd = endOfLine(valueEnd);
             return std::string(text_.substr(0, colon + 1)) + std::string(text_.substr(valueEnd, lineEnd - valueEnd)) +
                    style_.eol + join(item(inner, name, entry, list)) + std::string(text_.substr(lineEnd));
@@ -515,6 +517,17 @@ class Editor {
     const Document& document_;
     Style style_;
 };
+
+}  // namespace
+
+bool emptyValue(std::string_view text) {
+    std::string compact;
+    for (const char c : text)
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n') compact += c;
+    return compact.empty() || compact == "{}" || compact == "[]" || scalarValue(compact, true).is_null();
+}
+
+namespace {
 
 json valueOf(const Document& document) {
     if (!document.top || document.top->empty()) return json::object();

@@ -16,6 +16,10 @@ namespace quillmere::setup::yaml {
 // The value a scalar's text denotes: a plain one by the core schema, else the text.
 nlohmann::json scalarValue(std::string_view text, bool plain);
 
+// True when text, blanks and line breaks aside, is nothing, a null or an empty flow
+// collection: what a new entry may take the place of.
+bool emptyValue(std::string_view text);
+
 // The value the text holds; a text of only comments (or nothing) is {}. Throws
 // SetupFailure::malformedYAML when libyaml refuses the text, and
 // SetupFailure::uneditableYAML when it holds several documents, its top level is no

@@ -136,14 +136,10 @@ void checkEdit(std::string_view text, const json& before, const char* container,
     while (keptTail < tail.size() && kept + keptTail < text.size() &&
            text[text.size() - 1 - keptTail] == tail[tail.size() - 1 - keptTail])
         ++keptTail;
-    std::string_view gone = text.substr(kept, text.size() - keptTail - kept);
+    const std::string_view gone = text.substr(kept, text.size() - keptTail - kept);
     if (!held) {
-        // Only an empty value, with the blanks and line breaks before it, may give way to the entry.
-        constexpr std::string_view blanks = " \t\r\n";
-        while (!gone.empty() && blanks.find(gone.front()) != std::string_view::npos) gone.remove_prefix(1);
-        while (!gone.empty() && blanks.find(gone.back()) != std::string_view::npos) gone.remove_suffix(1);
-        require(gone.empty() || gone == "~" || gone == "null" || gone == "Null" || gone == "NULL" || gone == "{}" || gone == "[]",
-                "more than an empty value was replaced");
+        // Only an empty value, with the blanks and line breaks around it, may give way to the entry.
+        require(yaml::emptyValue(gone), "more than an empty value was replaced");
     }
 }
 
