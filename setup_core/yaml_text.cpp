@@ -547,7 +547,8 @@ json scalarValue(std::string_view text, bool plain) {
     if (negative || unsigned_.starts_with('+')) unsigned_.remove_prefix(1);
     if (digits(unsigned_, "0123456789")) {
         const std::size_t first = std::min(unsigned_.find_first_not_of('0'), unsigned_.size() - 1);
-        const json number = json::parse((negative ? "-" : "") + std::string(unsigned_.substr(first)));
+        // Without exceptions: a number beyond a double's range is discarded, not thrown.
+        const json number = json::parse((negative ? "-" : "") + std::string(unsigned_.substr(first)), nullptr, false);
         if (number.is_number_integer() || number.is_number_unsigned()) return number;
         return std::string(text);  // beyond 64 bits: no number the clients would keep exactly
     }
