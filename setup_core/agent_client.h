@@ -12,13 +12,30 @@
 namespace quillmere::setup {
 
 // The AI clients the server can be registered with: the window's three first, in its order.
-enum class AgentClient { codex, claude, cursor, claudeCode, gemini, vscode, copilot, zed, windsurf };
+enum class AgentClient {
+    codex, claude, cursor, claudeCode, gemini, vscode, copilot, zed, windsurf,
+    opencode, kilo, qwen, cline, clineVSCode, roo, auggie, lmstudio, continueDev, goose,
+};
 
 // How a client's configuration file is written.
 enum class FileFormat {
     toml,              // only through the client's own tool
     strictJSON,        // RFC 8259; rewritten whole, keys sorted
     jsonWithComments,  // edited as text: only the "quillmere" member changes
+    yaml,              // edited as text in block style: only the "quillmere" entry changes
+};
+
+// How an entry names the program and its arguments.
+enum class CommandShape {
+    commandAndArgs,  // "command": program, "args": [arguments]
+    commandArray,    // "command": [program, arguments...]
+    cmdAndArgs,      // "cmd": program, "args": [arguments]
+};
+
+// How the container holds the servers.
+enum class ContainerShape {
+    byKey,       // an object whose member "quillmere" is the entry
+    listByName,  // a list whose item with "name": "quillmere" is the entry
 };
 
 // Who writes the configuration.
@@ -31,11 +48,15 @@ struct ConfigurationLocation {
         none,
         madeAbsolute,  // any non-empty value, made absolute against the working directory
         absoluteOnly,  // the XDG rule: an empty or relative value is ignored
+        wholeFile,     // like madeAbsolute, but the value names the file itself
     };
     Variable rule = Variable::none;
     std::string_view variable;  // e.g. "XDG_CONFIG_HOME"
     std::string_view fallback;  // below home
     std::string_view file;      // below the folder
+    // Other names of the file in the same folder, separated by spaces: the first of file and
+    // these that exists is the one the client reads.
+    std::string_view alternatives = "";
 };
 
 // Where setup must follow what a client itself does beyond its file's format; a row
@@ -69,18 +90,22 @@ struct ClientDescription {
     std::string_view defaults;
     FileFormat format;
     InstallPath install;
+    CommandShape command = CommandShape::commandAndArgs;
+    ContainerShape holder = ContainerShape::byKey;
     ClientRules rules = {};
 };
 
 // Every client, in the order of AgentClient.
-extern const std::array<ClientDescription, 9> clientTable;
+extern const std::array<ClientDescription, 19> clientTable;
 // The row of client.
 const ClientDescription& describe(AgentClient client);
 
 // Every client, in declaration order.
-inline constexpr std::array<AgentClient, 9> allAgentClients = {
+inline constexpr std::array<AgentClient, 19> allAgentClients = {
     AgentClient::codex,   AgentClient::claude, AgentClient::cursor, AgentClient::claudeCode, AgentClient::gemini,
-    AgentClient::vscode, AgentClient::copilot, AgentClient::zed,    AgentClient::windsurf};
+    AgentClient::vscode, AgentClient::copilot, AgentClient::zed,    AgentClient::windsurf,
+    AgentClient::opencode, AgentClient::kilo, AgentClient::qwen, AgentClient::cline, AgentClient::clineVSCode,
+    AgentClient::roo, AgentClient::auggie, AgentClient::lmstudio, AgentClient::continueDev, AgentClient::goose};
 
 // "codex", "claude", "cursor", "claude-code", ...; also the client's identifier.
 std::string_view rawValue(AgentClient client);
@@ -92,7 +117,7 @@ std::optional<AgentClient> agentClientFromRawValue(std::string_view raw);
 // Where the client keeps its configuration on this system, by its row's location rule:
 // codexHome/config.toml for Codex, $XDG_CONFIG_HOME/Claude/claude_desktop_config.json
 // (default home/.config) for Claude Desktop, home/.cursor/mcp.json for Cursor, ...
-// Only joins paths; touches no file.
+// Only joins paths, except that a row with alternatives looks which of its names exists.
 std::filesystem::path configurationURL(AgentClient client, const std::filesystem::path& home,
                                        const std::map<std::string, std::string>& variables);
 

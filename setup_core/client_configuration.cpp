@@ -15,6 +15,7 @@
 #include "setup_core/jsonc_text.h"
 #include "setup_core/setup_failure.h"
 #include "setup_core/setup_files.h"
+#include "setup_core/yaml_text.h"
 
 namespace quillmere::setup {
 namespace {
@@ -114,8 +115,24 @@ nlohmann::json ClientConfiguration::entry() const {
 }
 
 nlohmann::json ClientConfiguration::entry(AgentClient client) const {
-    nlohmann::json result = nlohmann::json::parse(describe(client).entryFields);
-    result.update(entry());
+    const ClientDescription& row = describe(client);
+    nlohmann::json result = nlohmann::json::parse(row.entryFields);
+    switch (row.command) {
+        case CommandShape::commandAndArgs:
+            result.update(entry());
+            break;
+        case CommandShape::commandArray: {
+            nlohmann::json line = nlohmann::json::array({executable.string()});
+            for (const std::string& argument : arguments()) line.push_back(argument);
+            result["command"] = std::move(line);
+            break;
+        }
+        case CommandShape::cmdAndArgs:
+            result["cmd"] = executable.string();
+            result["args"] = arguments();
+            break;
+    }
+    if (row.holder == ContainerShape::listByName) result["name"] = serverName;
     return result;
 }
 
@@ -132,10 +149,18 @@ bool ClientConfiguration::matches(const nlohmann::json& existing, AgentClient cl
 }
 
 const nlohmann::json* registeredEntry(const nlohmann::json& top, const std::string& container,
-                                     const SetupFailure& unusable) {
+                                     const SetupFailure& unusable, ContainerShape holder) {
     if (!top.is_object()) throw unusable;
     const auto servers = top.find(container);
     if (servers == top.end()) return nullptr;
+    if (holder == ContainerShape::listByName) {
+        if (!servers->is_array()) throw unusable;
+        for (const nlohmann::json& item : *servers) {
+            if (item.is_object() && item.value("name", nlohmann::json()) == ClientConfiguration::serverName)
+                return &item;
+        }
+        return nullptr;
+    }
     if (!servers->is_object()) throw unusable;
     const auto found = servers->find(ClientConfiguration::serverName);
     return found == servers->end() ? nullptr : &*found;
@@ -151,21 +176,27 @@ std::optional<std::string> ClientConfiguration::mergeConfiguration(
     const ClientDescription& row = describe(client);
     const std::string container(row.container);
     const bool commented = row.format == FileFormat::jsonWithComments;
-    const SetupFailure unusable(commented ? SetupFailure::Kind::malformedCommented
-                                          : SetupFailure::Kind::malformed);
+    const bool yamlFile = row.format == FileFormat::yaml;
+    const SetupFailure unusable(yamlFile    ? SetupFailure::Kind::malformedYAML
+                                : commented ? SetupFailure::Kind::malformedCommented
+                                            : SetupFailure::Kind::malformed);
     nlohmann::json top = nlohmann::json::object();
     if (contents) {
         try {
-            top = commented ? jsonc::parse(*contents, row.rules.comments) : parseStrictly(*contents);
-        } catch (const SetupFailure&) {
+            top = yamlFile ? yaml::parse(*contents) : commented ? jsonc::parse(*contents, row.rules.comments) : parseStrictly(*contents);
+        } catch (const SetupFailure& failure) {
+            if (failure.kind() == SetupFailure::Kind::uneditableYAML) throw;
             throw unusable;
         }
     }
+    // A YAML key with nothing after it holds no servers yet.
+    if (yamlFile && top.contains(container) && top[container].is_null()) top.erase(container);
     const nlohmann::json wanted = entry(client);
-    if (const nlohmann::json* existing = registeredEntry(top, container, unusable)) {
+    if (const nlohmann::json* existing = registeredEntry(top, container, unusable, row.holder)) {
         if (matches(*existing, client)) return std::nullopt;
         if (!replace) throw SetupFailure(SetupFailure::Kind::conflict);
     }
+    if (yamlFile) return yaml::setEntry(contents.value_or(""), container, serverName, wanted, row.holder);
     if (commented && contents) {
         try {
             return jsonc::setMember(*contents, container, serverName, wanted, row.rules.comments);

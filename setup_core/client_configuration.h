@@ -146,10 +146,12 @@ struct ClientConfiguration {
         const std::function<std::optional<std::string>(const std::optional<std::string>&)>& newContents);
 };
 
-// The "quillmere" entry under top's container, nullptr when there is none. Throws unusable
-// when top is no object or its container is no object.
+// The "quillmere" entry under top's container, nullptr when there is none: its member
+// "quillmere", or for a list its first object item named "quillmere". Throws unusable when
+// top is no object or its container is not of that shape.
 const nlohmann::json* registeredEntry(const nlohmann::json& top, const std::string& container,
-                                     const SetupFailure& unusable);
+                                     const SetupFailure& unusable,
+                                     ContainerShape holder = ContainerShape::byKey);
 
 // A client's own command-line tool, which its install path runs.
 struct ClientTool {

@@ -7,7 +7,7 @@ namespace quillmere::setup {
 namespace {
 
 const std::string& fixedMessage(SetupFailure::Kind kind) {
-    static const std::array<std::string, 13> messages = {
+    static const std::array<std::string, 15> messages = {
         "客户端配置格式无法识别，原文件未修改。请先修复配置；带注释的 JSON 暂不支持自动合并。",  // malformed
         "客户端已有同名 MCP 服务。需要确认后才能替换。",                           // conflict
         "配置文件刚刚发生变化。请关闭客户端的配置编辑页面后重试。",                // changed
@@ -25,6 +25,9 @@ const std::string& fixedMessage(SetupFailure::Kind kind) {
         "是否能正常运行，以及配置文件是否有效。已有文件的备份会保留。",  // claudeCliFailed
         "客户端会展开服务程序或共享目录路径中的这个字符，服务将收不到原路径，配置未写入。请改用不含该字符的路径，"
         "或在客户端中手动添加本 MCP 服务。",  // expandedByClient
+        "客户端配置（YAML）格式无法识别，原文件未修改。请先修复配置后重试。",  // malformedYAML
+        "客户端配置（YAML）的写法无法安全地自动修改（流式写法、锚点、别名、标签或多个文档），原文件未修改。"
+        "请在客户端配置中手动添加本 MCP 服务。",  // uneditableYAML
     };
     return messages[static_cast<std::size_t>(kind)];
 }

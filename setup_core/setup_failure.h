@@ -28,6 +28,8 @@ class SetupFailure : public std::exception {
         claudeCliMissing,   // Claude Code chosen but no claude program known
         claudeCliFailed,    // a claude run failed
         expandedByClient,   // the client would expand a character of the entry's paths
+        malformedYAML,      // existing YAML configuration unusable; left untouched
+        uneditableYAML,     // the YAML cannot be changed safely as text; left untouched
     };
 
     explicit SetupFailure(Kind kind, const std::string& detail = {});

@@ -72,19 +72,28 @@ standard error.
 std::string help() {
     std::string clients;
     for (const quillmere::setup::ClientDescription& row : quillmere::setup::clientTable) {
+        using Variable = quillmere::setup::ConfigurationLocation::Variable;
         const auto& where = row.location;
-        std::string file = where.rule == quillmere::setup::ConfigurationLocation::Variable::none
-                               ? "~/" + std::string(where.fallback) + (where.fallback.empty() ? "" : "/")
-                               : "$" + std::string(where.variable) + "/";
-        file += where.file;
-        if (where.rule != quillmere::setup::ConfigurationLocation::Variable::none)
-            file += " (default ~" + (where.fallback.empty() ? "" : "/" + std::string(where.fallback)) + ")";
+        const std::string fallback = "~/" + std::string(where.fallback) + (where.fallback.empty() ? "" : "/");
+        std::string file;
+        if (where.rule == Variable::none) file = fallback + std::string(where.file);
+        else if (where.rule == Variable::wholeFile)
+            file = "$" + std::string(where.variable) + " (default " + fallback + std::string(where.file) + ")";
+        else
+            file = "$" + std::string(where.variable) + "/" + std::string(where.file) + " (default ~" +
+                   (where.fallback.empty() ? "" : "/" + std::string(where.fallback)) + ")";
+        for (std::string_view rest = where.alternatives; !rest.empty();) {
+            const std::size_t space = std::min(rest.find(' '), rest.size());
+            file += ", or " + std::string(rest.substr(0, space));
+            rest.remove_prefix(std::min(space + 1, rest.size()));
+        }
+        if (!where.alternatives.empty()) file += " beside it when present";
         std::string how = std::string(row.title);
         if (const quillmere::setup::ClientTool* tool = quillmere::setup::toolOf(row.client))
             how += std::string(", through the ") + tool->program + " command-line tool";
         how += ", in";
         std::string name = std::string(row.raw) + ":";
-        name.resize(13, ' ');
+        name.resize(std::max<std::size_t>(13, name.size() + 1), ' ');
         clients += "                                  " + name + how + "\n" + std::string(47, ' ') + file + "\n";
     }
     std::string text = helpText;

@@ -9,9 +9,11 @@
 #include <QTest>
 #include <deque>
 #include <memory>
+#include <span>
 #include <nlohmann/json.hpp>
 
 #include "setup_app/file_picker.h"
+#include "setup_core/agent_client.h"
 #include "setup_app/qt_translations.h"
 #include "setup_app/setup_texts.h"
 #include "tests/support/codex_stand_in.h"
@@ -143,6 +145,21 @@ TEST_F(SetupWindowTest, ZedChosenFromTheMenuGetsTheEntryBesideItsComments) {
     EXPECT_EQ(child<QPushButton>("segment_more")->text(), "更多…");
     chooseMore("zed");
     EXPECT_EQ(child<QPushButton>("segment_more")->text(), "Zed ▾");
+}
+
+// The menu offers every client beyond the three segments, in table order; the last one
+// is chosen like the first and its segment keeps to the 600 px window.
+TEST_F(SetupWindowTest, MenuListsTheOtherClientsInTableOrder) {
+    open();
+    QStringList listed, expected;
+    for (const QAction* action : child<QMenu>("moreMenu")->actions()) listed << action->objectName();
+    for (const setup::ClientDescription& row : std::span(setup::clientTable).subspan(3))
+        expected << "menu_" + QString::fromUtf8(row.raw.data(), static_cast<qsizetype>(row.raw.size()));
+    EXPECT_EQ(listed, expected);
+    chooseMore("goose");
+    const QPushButton* more = child<QPushButton>("segment_more");
+    EXPECT_EQ(more->text(), "Goose ▾");
+    EXPECT_LE(more->mapTo(window.get(), QPoint(more->width(), 0)).x(), window->width());
 }
 
 TEST(QtTranslations, QtsOwnDialogsSpeakTheLocalesLanguage) {

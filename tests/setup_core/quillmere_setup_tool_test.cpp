@@ -12,6 +12,7 @@
 #include "setup_core/agent_client.h"
 #include "setup_core/install_checks.h"
 #include "setup_core/setup_failure.h"
+#include "setup_core/yaml_text.h"
 #include "tests/setup_core/setup_test_support.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -76,7 +77,8 @@ class QuillmereSetupTool : public ::testing::Test {
         options.program = program.empty() ? buildDirectory() / "quillmere-setup" : program;
         options.arguments = std::move(arguments);
         options.environment = std::move(environment);
-        options.unsetEnvironment = {"XDG_CONFIG_HOME", "COPILOT_HOME", "GEMINI_CLI_HOME", "CLAUDE_CONFIG_DIR"};
+        options.unsetEnvironment = {"XDG_CONFIG_HOME", "COPILOT_HOME", "GEMINI_CLI_HOME", "CLAUDE_CONFIG_DIR", "QWEN_HOME",
+                                    "CLINE_MCP_SETTINGS_PATH", "CONTINUE_GLOBAL_DIR"};
         options.workingDirectory = root.path();
         return quillmere::testing::runProcess(options);
     }
@@ -123,6 +125,10 @@ TEST_F(QuillmereSetupTool, FileClientsInstallLeaveAloneConflictReplaceRefuseAndF
     };
     const std::regex backupName(R"(\.quillmere-backup-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$)");
     const std::string strict = R"({"ui": {"theme": "dark"}, "mcpServers": {"other": {"command": "o", "args": []}@@}})";
+    // opencode's shape: the program and its arguments in one array, no "args" (merge_patch drops it).
+    const json oneArray = {{"type", "local"}, {"enabled", true}, {"args", nullptr},
+                           {"command", {server.string(), "--stdio", "--cloud-root", folder.string()}}};
+    const auto yamlText = [](const std::string& servers) { return "# mine\nui:\n  theme: dark  # keep 1.50\n" + servers + "models: []\n"; };
     const std::tuple<const char*, fs::path, std::string, std::string, json> rows[] = {
         {"gemini", home / ".gemini/settings.json", "mcpServers", jsonc("mcpServers"), json::object()},
         {"vscode", home / ".config/Code/User/mcp.json", "servers", jsonc("servers"), {{"type", "stdio"}}},
@@ -131,18 +137,38 @@ TEST_F(QuillmereSetupTool, FileClientsInstallLeaveAloneConflictReplaceRefuseAndF
         {"windsurf", home / ".codeium/windsurf/mcp_config.json", "mcpServers", strict, json::object()},
         {"claude", home / ".config/Claude/claude_desktop_config.json", "mcpServers", strict, json::object()},
         {"cursor", home / ".cursor/mcp.json", "mcpServers", strict, json::object()},
+        {"opencode", home / ".config/opencode/opencode.json", "mcp", jsonc("mcp"), oneArray},
+        {"kilo", home / ".config/kilo/kilo.jsonc", "mcp", jsonc("mcp"), oneArray},
+        {"qwen", home / ".qwen/settings.json", "mcpServers", jsonc("mcpServers"), json::object()},
+        {"cline", home / ".cline/data/settings/cline_mcp_settings.json", "mcpServers", strict, {{"type", "stdio"}}},
+        {"cline-vscode", home / ".config/Code/User/globalStorage/saoudrizwan.claude-dev/settings/cline_mcp_settings.json", "mcpServers", strict, {{"type", "stdio"}}},
+        {"roo", home / ".config/Code/User/globalStorage/rooveterinaryinc.roo-cline/settings/mcp_settings.json", "mcpServers", strict, {{"type", "stdio"}}},
+        {"auggie", home / ".augment/settings.json", "mcpServers", jsonc("mcpServers"), {{"type", "stdio"}}},
+        {"lmstudio", home / ".lmstudio/mcp.json", "mcpServers", strict, json::object()},
+        {"continue", home / ".continue/config.yaml", "mcpServers", yamlText("mcpServers:\n- name: other\n  command: o\n  args: []@@\n# other\n"), {{"name", "quillmere"}}},
+        {"goose", home / ".config/goose/config.yaml", "extensions", yamlText("extensions:\n  other:\n    command: o\n    args: []@@\n  # other\n"),
+         {{"type", "stdio"}, {"name", "quillmere"}, {"enabled", true}, {"timeout", 300}, {"command", nullptr}, {"cmd", server.string()}}},
+    };
+    // The old entry at "@@" of each YAML file, in its container's shape.
+    const auto oldYAML = [](const std::string& container) {
+        return container == "extensions" ? "\n  quillmere:\n    cmd: /old\n    args: []" : "\n- name: quillmere\n  command: /old\n  args: []";
     };
     for (const auto& [client, file, container, text, extra] : rows) {
         SCOPED_TRACE(client);
-        const bool commented = text != strict;
+        const bool commented = text != strict, yaml = file.extension() == ".yaml";
         json wanted = shape;
-        wanted.update(extra);
+        wanted.merge_patch(extra);
         const std::size_t at = text.find("@@");
         const std::string before = text.substr(0, at), after = text.substr(at + 2);
-        const std::string base = before + after, old = before + R"(, "quillmere": {"command": "/old", "args": []})" + after;
+        const std::string base = before + after, old = before + (yaml ? oldYAML(container) : R"(, "quillmere": {"command": "/old", "args": []})") + after;
         const fs::path dir = file.parent_path();
         const auto expectInstalled = [&] {
-            const json now = json::parse(readFile(file), nullptr, true, true);
+            json now = yaml ? yaml::parse(readFile(file)) : json::parse(readFile(file), nullptr, true, true);
+            if (now[container].is_array()) {  // a list keyed by name
+                json named;
+                for (const json& item : now[container]) named[item["name"].get<std::string>()] = item;
+                now[container] = named;
+            }
             EXPECT_EQ(now[container]["quillmere"], wanted);
             EXPECT_EQ(now[container]["other"]["command"], "o");
             EXPECT_EQ(now["ui"]["theme"], "dark");
@@ -165,7 +191,7 @@ TEST_F(QuillmereSetupTool, FileClientsInstallLeaveAloneConflictReplaceRefuseAndF
         EXPECT_EQ(permissions(file), 0640) << "a replaced file keeps its mode";
         expectInstalled();
         const std::string replacedText = readFile(file);
-        EXPECT_TRUE(!commented || (replacedText.starts_with(before + R"(, "quillmere": )") && replacedText.ends_with(after))) << replacedText;
+        EXPECT_TRUE(!commented || (replacedText.starts_with(before + (yaml ? "" : R"(, "quillmere": )")) && replacedText.ends_with(after))) << replacedText;
         fs::permissions(file, fs::perms(0644));
         EXPECT_EQ(tool(install(client, {"--replace"})).standardOutput, receipt(file, std::nullopt, false, client));
         EXPECT_EQ(permissions(file), 0644) << "an unchanged file is not touched at all";
@@ -176,8 +202,8 @@ TEST_F(QuillmereSetupTool, FileClientsInstallLeaveAloneConflictReplaceRefuseAndF
         EXPECT_EQ(tool(install(client)).exitStatus, 0);
         expectInstalled();
         const std::string installedText = readFile(file);  // a comma, then the member
-        EXPECT_TRUE(!commented || (installedText.starts_with(before + ",") &&
-                                   onlyInserted(after, installedText.substr(before.size() + 1)))) << installedText;
+        EXPECT_TRUE(!commented || (installedText.starts_with(before + (yaml ? "" : ",")) &&
+                                   onlyInserted(after, installedText.substr(before.size() + !yaml)))) << installedText;
 
         fs::remove_all(dir);
         writeFile(root / "dotfiles" / client, base);
@@ -188,11 +214,12 @@ TEST_F(QuillmereSetupTool, FileClientsInstallLeaveAloneConflictReplaceRefuseAndF
         expectInstalled();
 
         fs::remove_all(dir);
-        writeFile(file, base.substr(0, base.size() - 3));
+        const std::string broken = yaml ? base + "x: [\n" : base.substr(0, base.size() - 3);
+        writeFile(file, broken);
         const ProcessResult malformed = tool(install(client, {"--replace"}));
         EXPECT_EQ(malformed.exitStatus, 1);
-        EXPECT_EQ(malformed.standardError, std::string(SetupFailure(commented ? SetupFailure::Kind::malformedCommented : SetupFailure::Kind::malformed).what()) + "\n");
-        EXPECT_EQ(readFile(file), base.substr(0, base.size() - 3));
+        EXPECT_EQ(malformed.standardError, std::string(SetupFailure(yaml ? SetupFailure::Kind::malformedYAML : commented ? SetupFailure::Kind::malformedCommented : SetupFailure::Kind::malformed).what()) + "\n");
+        EXPECT_EQ(readFile(file), broken);
         EXPECT_EQ(listDirectory(dir), Lines{file.filename()});
     }
 }
@@ -207,10 +234,19 @@ TEST_F(QuillmereSetupTool, ConfigurationFolderVariables) {
         {"vscode", {{"XDG_CONFIG_HOME", (root / "xdg").string()}}, root / "xdg/Code/User/mcp.json"},
         {"copilot", {{"COPILOT_HOME", (root / "cop").string()}}, root / "cop/mcp-config.json"},
         {"gemini", {{"GEMINI_CLI_HOME", (root / "gem").string()}}, root / "gem/.gemini/settings.json"},
+        {"qwen", {{"QWEN_HOME", "qw"}}, root / "qw/settings.json"},
+        {"cline", {{"CLINE_MCP_SETTINGS_PATH", "cl/mcp.json"}}, root / "cl/mcp.json"},
     };
     for (const auto& [client, variables, file] : rows) {
         const ProcessResult result = tool(install(client), variables);
         EXPECT_EQ(result.standardOutput, receipt(file, std::nullopt, true, client)) << client << result.standardError;
+    }
+    // opencode and Kilo read the first of their file names that is present.
+    for (const auto& [client, present] : {std::pair{"opencode", root / "xdg/opencode/opencode.jsonc"}, std::pair{"kilo", root / "xdg/kilo/kilo.json"}}) {
+        writeFile(root / "xdg/opencode/config.json", "{}");
+        writeFile(present, "{}");
+        const ProcessResult result = tool(install(client), {{"XDG_CONFIG_HOME", (root / "xdg").string()}});
+        EXPECT_TRUE(result.standardOutput.starts_with("configuration: " + present.string() + "\n")) << result.standardOutput;
     }
 }
 
@@ -293,6 +329,51 @@ TEST_F(QuillmereSetupTool, GeminiListsTheServerFromCommentedSettings) {
         EXPECT_NE((listed.standardOutput + listed.standardError).find("quillmere: " + server.string() + " --stdio --cloud-root " + folder.string()),
                   std::string::npos) << text << listed.standardOutput << listed.standardError;
     }
+}
+
+// The real clients that run here read what quillmere-setup added to a commented file and
+// connect to the real server.
+TEST_F(QuillmereSetupTool, RealClientsConnectToTheRegisteredServer) {
+    const fs::path mcp = buildDirectory() / "bin/quillmere-mcp";
+    const std::tuple<const char*, fs::path, std::string> rows[] = {
+        {"opencode", home / ".config/opencode/opencode.json", "connected"},
+        {"kilo", home / ".config/kilo/kilo.jsonc", "connected"},
+        {"qwen", home / ".qwen/settings.json", "Connected"},
+        {"auggie", home / ".augment/settings.json", "stdio"},
+    };
+    for (const auto& [client, file, shown] : rows) {
+        writeFile(file, "{\n  // mine\n  \"x\": 1\n}\n");
+        const ProcessResult installed = tool({"--client", client, "--folder", folder.string(), "--server", mcp.string()});
+        ASSERT_EQ(installed.exitStatus, 0) << client << installed.standardError;
+        quillmere::testing::ProcessOptions options{.program = realTool(client), .arguments = {"mcp", "list"}};
+        options.environment = {{"HOME", home.string()}};
+        options.unsetEnvironment = {"XDG_CONFIG_HOME", "QWEN_HOME"};
+        options.workingDirectory = root.path();
+        const ProcessResult listed = quillmere::testing::runProcess(options);
+        const std::string out = listed.standardOutput + listed.standardError;
+        const std::size_t at = out.find("quillmere");
+        EXPECT_NE(out.substr(at, out.find('\n', at) - at).find(shown), std::string::npos) << client << ": " << out;
+    }
+}
+
+// Continue's cn, over a chat endpoint of the test's own, offers the model the server's tools.
+TEST_F(QuillmereSetupTool, ContinueOffersTheServersToolsToItsModel) {
+    const char* source = std::getenv("QUILLMERE_SOURCE_DIR");
+    quillmere::testing::ChildProcess endpoint({.program = "node", .arguments = {(fs::path(source ? source : ".") / "tests/support/chat_stand_in.js").string()}});
+    const std::optional<std::string> port = endpoint.readLine(std::chrono::seconds(10));
+    ASSERT_TRUE(port);
+    writeFile(home / ".continue/config.yaml", "name: Local\nversion: 1.0.0\nschema: v1\n# mine\nmodels:\n  - name: local\n    provider: openai\n"
+                                              "    model: m\n    apiKey: x\n    apiBase: http://127.0.0.1:" + *port + "/v1\n");
+    ASSERT_EQ(tool({"--client", "continue", "--folder", folder.string(), "--server", (buildDirectory() / "bin/quillmere-mcp").string()}).exitStatus, 0);
+    quillmere::testing::ProcessOptions options{.program = realTool("cn"), .arguments = {"-p", "hello"}};
+    options.environment = {{"HOME", home.string()}};
+    options.unsetEnvironment = {"CONTINUE_GLOBAL_DIR"};
+    options.workingDirectory = root.path();
+    const ProcessResult answered = quillmere::testing::runProcess(options);
+    const std::optional<std::string> offered = endpoint.readLine(std::chrono::seconds(5));
+    ASSERT_TRUE(offered) << answered.describe() << answered.standardError;
+    for (const char* name : {"get_sync_status", "list_recordings", "search_transcripts", "get_transcript", "get_audio"})
+        EXPECT_NE(offered->find('"' + std::string(name) + '"'), std::string::npos) << *offered;
 }
 
 // Links are written through and stay links; what is no regular file, too long or
@@ -406,7 +487,7 @@ TEST_F(QuillmereSetupTool, HelpInEitherSpellingListsEveryClient) {
     for (const char* help : {"--help", "-h"}) {
         const ProcessResult result = tool({help});
         EXPECT_EQ(result.exitStatus, 0) << help << ": " << result.standardError;
-        EXPECT_NE(result.standardOutput.find("windsurf:"), std::string::npos) << result.standardOutput;
+        EXPECT_NE(result.standardOutput.find(std::string(clientTable.back().raw) + ":"), std::string::npos) << result.standardOutput;
     }
 }
 

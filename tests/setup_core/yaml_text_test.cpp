@@ -1,0 +1,84 @@
+#include "setup_core/yaml_text.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "setup_core/setup_failure.h"
+
+namespace quillmere::setup {
+namespace {
+
+using nlohmann::json;
+constexpr ContainerShape map = ContainerShape::byKey, list = ContainerShape::listByName;
+
+json entryFor(ContainerShape holder) {
+    json entry = {{"command", "/q"}, {"args", {"--stdio"}}};
+    if (holder == list) entry["name"] = "quillmere";
+    return entry;
+}
+
+// The entry goes in block style at the file's own indentation and line ends; every byte
+// outside it stays (the fuzz target checks that on any text; these rows pin the layout).
+// Setting the same entry again changes nothing.
+TEST(YamlText, SetEntryWritesBlockStyleAndKeepsEveryOtherByte) {
+    const std::tuple<const char*, std::string, ContainerShape, std::string> rows[] = {
+        {"empty file", "", map, "servers:\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\n"},
+        {"missing container, no final line end", "a: 1 # c", list, "a: 1 # c\nservers:\n  - name: quillmere\n    args:\n      - \"--stdio\"\n    command: /q\n"},
+        {"after the last member, before a comment", "servers:\n    a:\n        x: 1\n    # end\nb: 2\n", map, "servers:\n    a:\n        x: 1\n    quillmere:\n        args:\n            - \"--stdio\"\n        command: /q\n    # end\nb: 2\n"},
+        {"key with nothing after it", "servers: # none\nb: 2\n", map, "servers: # none\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\nb: 2\n"},
+        {"empty flow list", "servers: []  # none\n", list, "servers:  # none\n  - name: quillmere\n    args:\n      - \"--stdio\"\n    command: /q\n"},
+        {"indentless list, CR LF", "servers:\r\n- name: a\r\n  command: /a\r\n", list, "servers:\r\n- name: a\r\n  command: /a\r\n- name: quillmere\r\n  args:\r\n    - \"--stdio\"\r\n  command: /q\r\n"},
+        {"replaced block entry", "servers:\n  quillmere:\n    command: /old  # was\n    args: []\n  z: 0\n", map, "servers:\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\n  z: 0\n"},
+        {"replaced flow entry", "servers:\n  quillmere: {command: /old}\n", map, "servers:\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\n"},
+        {"replaced list item", "servers:\n  - {name: quillmere, command: /old}\n  - name: b\n", list, "servers:\n  - name: quillmere\n    args:\n      - \"--stdio\"\n    command: /q\n  - name: b\n"},
+        {"byte order mark, document start", "\xEF\xBB\xBF---\nservers:\n  a: 1\n", map, "\xEF\xBB\xBF---\nservers:\n  a: 1\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\n"},
+        {"anchor elsewhere", "base: &b {x: 1}\nservers:\n  a: *b\n", map, "base: &b {x: 1}\nservers:\n  a: *b\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\n"},
+    };
+    for (const auto& [rule, text, holder, expected] : rows) {
+        EXPECT_EQ(yaml::setEntry(text, "servers", "quillmere", entryFor(holder), holder), expected) << rule;
+        EXPECT_EQ(yaml::setEntry(expected, "servers", "quillmere", entryFor(holder), holder), expected) << rule;
+    }
+}
+
+// What cannot be changed as text without changing something else is refused.
+TEST(YamlText, RefusesWhatItCannotEditSafely) {
+    const auto uneditable = SetupFailure::Kind::uneditableYAML, malformed = SetupFailure::Kind::malformedYAML;
+    const std::tuple<const char*, std::string, ContainerShape, SetupFailure::Kind> rows[] = {
+        {"flow container", "servers: {a: 1}\n", map, uneditable},
+        {"flow top level", "{servers: {}}\n", map, uneditable},
+        {"anchor on the entry", "servers:\n  quillmere: &q {command: /q}\nx: *q\n", map, uneditable},
+        {"alias as the entry", "q: &q {command: /old}\nservers:\n  quillmere: *q\n", map, uneditable},
+        {"alias as the container", "s: &s\n  a: 1\nservers: *s\n", map, uneditable},
+        {"tag on the container", "servers: !!map\n  a: 1\n", map, uneditable},
+        {"tag in the entry", "servers:\n- name: quillmere\n  command: !!str /q\n", list, uneditable},
+        {"two documents", "a: 1\n---\nb: 2\n", map, uneditable},
+        {"explicit document end", "a: 1\n...\n", map, uneditable},
+        {"a list at the top", "- a\n", map, uneditable},
+        {"a list where a mapping belongs", "servers:\n  - a\n", map, uneditable},
+        {"a lone CR", "a: 1\rb: 2\n", map, uneditable},
+        {"unclosed flow", "a: [1\n", map, malformed},
+        {"undefined alias", "a: *nothing\n", map, malformed},
+        {"UTF-16", "\xFF\xFE" "a\0:\0 \0" "1\0", map, malformed},
+    };
+    for (const auto& [rule, text, holder, kind] : rows) {
+        try {
+            yaml::setEntry(text, "servers", "quillmere", entryFor(holder), holder);
+            ADD_FAILURE() << rule << ": edited";
+        } catch (const SetupFailure& failure) {
+            EXPECT_EQ(failure.kind(), kind) << rule;
+        }
+    }
+}
+
+TEST(YamlText, ScalarsResolveByTheCoreSchema) {
+    const std::tuple<std::string, bool, json> rows[] = {
+        {"~", true, nullptr}, {"", true, nullptr}, {"True", true, true}, {"yes", true, "yes"}, {"007", true, 7},
+        {"-12", true, -12}, {"0x1F", true, 31}, {"0o17", true, 15}, {"1.5e3", true, 1500.0}, {".inf", true, ".inf"},
+        {"123456789012345678901234567890", true, "123456789012345678901234567890"}, {std::string(400, '9'), true, std::string(400, '9')}, {"true", false, "true"}, {"1.50", true, 1.5},
+    };
+    for (const auto& [text, plain, value] : rows) EXPECT_EQ(yaml::scalarValue(text, plain), value) << text;
+}
+
+}  // namespace
+}  // namespace quillmere::setup
