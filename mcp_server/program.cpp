@@ -95,7 +95,7 @@ int runProgram(const CommandLine& commandLine) {
         diagnostic(noFolderMessage);
         return 1;
     }
-    Library library(*root, directories.cache);
+    Library library(*root, directories.cache, currentCaseRule(), directories.index);
     if (commandLine.flag("--status")) return printStatus(library);
 
     MCPServer server(library);

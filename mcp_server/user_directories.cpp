@@ -42,13 +42,11 @@ UserDirectories UserDirectories::find(const std::optional<std::string>& cacheRoo
     fs::path config = absoluteValue(get, "XDG_CONFIG_HOME").value_or(directories.home / ".config");
     directories.support = config / "QuillmereBridge";
     directories.configURL = directories.support / "folder.bookmark";
-    if (cacheRoot) {
-        directories.cache = fs::path(*cacheRoot);
-    } else {
-        fs::path caches =
-            absoluteValue(get, "XDG_CACHE_HOME").value_or(directories.home / ".cache");
-        directories.cache = caches / "QuillmereBridge" / "Audio";
-    }
+    const fs::path own =
+        absoluteValue(get, "XDG_CACHE_HOME").value_or(directories.home / ".cache") /
+        "QuillmereBridge";
+    directories.cache = cacheRoot ? fs::path(*cacheRoot) : own / "Audio";
+    directories.index = own / "Index";
     return directories;
 }
 

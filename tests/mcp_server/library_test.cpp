@@ -57,7 +57,7 @@ TEST(LibraryRefresh, RecordsFailingAnyCheckArePending) {
         expected.push_back({{"source_id", source.text()}, {"recording_id", manifest.entries[i].id.text()}, {"state", state}});
     }
     EXPECT_EQ(status["issues"], expected);
-    EXPECT_EQ(library.cachedRecords().size(), 1u);
+    EXPECT_EQ(library.records().size(), 1u);
 }
 
 }  // namespace
