@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <lmdb.h>
+#include <setjmp.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <xxhash.h>
@@ -9,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
@@ -49,6 +52,49 @@ void checkOwnership(const fs::path& path, bool directory) {
     if (st.st_mode & 077) throw std::runtime_error(path.string() + " is open to other users");
 }
 
+// LMDB trusts the pages it reads; a damaged one can send it past the end of
+// the file, which faults instead of failing. Reads of the mapping run under
+// a guard that turns that fault into an error of the index.
+thread_local sigjmp_buf* busGuard = nullptr;
+struct sigaction previousBusAction {};
+
+void onBusFault(int signal, siginfo_t* info, void* context) {
+    if (busGuard) siglongjmp(*busGuard, 1);
+    if (previousBusAction.sa_flags & SA_SIGINFO) {
+        previousBusAction.sa_sigaction(signal, info, context);
+    } else if (previousBusAction.sa_handler != SIG_IGN && previousBusAction.sa_handler != SIG_DFL) {
+        previousBusAction.sa_handler(signal);
+    } else {
+        ::signal(signal, SIG_DFL);
+        ::raise(signal);
+    }
+}
+
+void installBusGuard() {
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        struct sigaction action {};
+        action.sa_sigaction = onBusFault;
+        action.sa_flags = SA_SIGINFO | SA_NODEFER;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGBUS, &action, &previousBusAction);
+    });
+}
+
+// Runs read, which must hold nothing that needs destroying (C calls and
+// plain values only), and throws when it faults on the mapping.
+template <class Read>
+void guarded(Read read) {
+    sigjmp_buf here;
+    if (sigsetjmp(here, 1) != 0) {
+        busGuard = nullptr;
+        throw std::runtime_error("the record index is damaged");
+    }
+    busGuard = &here;
+    read();
+    busGuard = nullptr;
+}
+
 MDB_val valueOf(std::string_view bytes) {
     return {bytes.size(), const_cast<char*>(bytes.data())};
 }
@@ -72,6 +118,7 @@ struct RecordIndex::Environment {
 };
 
 RecordIndex::RecordIndex(const fs::path& directory) : directory_(directory) {
+    installBusGuard();
     fs::create_directories(directory.parent_path());
     if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST)
         throw std::system_error(errno, std::generic_category(), directory.string());
@@ -189,8 +236,9 @@ RecordIndex::Snapshot::~Snapshot() {
 std::optional<std::string_view> RecordIndex::Snapshot::find(unsigned reader,
                                                             std::string_view key) const {
     MDB_val k = valueOf(key), v{};
-    const int code =
-        ::mdb_get(static_cast<MDB_txn*>(transactions_.at(reader)), environment_->dbi, &k, &v);
+    MDB_txn* txn = static_cast<MDB_txn*>(transactions_.at(reader));
+    int code = MDB_SUCCESS;
+    guarded([&] { code = ::mdb_get(txn, environment_->dbi, &k, &v); });
     if (code == MDB_NOTFOUND) return std::nullopt;
     check("reading the record index", code);
     const char* data = static_cast<const char*>(v.mv_data);
@@ -205,7 +253,9 @@ std::optional<std::string_view> RecordIndex::Snapshot::intact(std::string_view k
     if (value.size() < sizeof sum) return std::nullopt;
     std::memcpy(&sum, value.data(), sizeof sum);
     const std::string_view bytes = value.substr(sizeof sum);
-    if (checksum(key, bytes) != sum) return std::nullopt;
+    std::uint64_t computed = 0;
+    guarded([&] { computed = checksum(key, bytes); });
+    if (computed != sum) return std::nullopt;
     return bytes;
 }
 
@@ -215,9 +265,17 @@ std::vector<std::string> RecordIndex::Snapshot::keys() const {
     check("reading the record index",
           ::mdb_cursor_open(static_cast<MDB_txn*>(transactions_.at(0)), environment_->dbi, &cursor));
     MDB_val k{}, v{};
-    int code;
-    while ((code = ::mdb_cursor_get(cursor, &k, &v, MDB_NEXT)) == MDB_SUCCESS)
-        keys.emplace_back(static_cast<const char*>(k.mv_data), k.mv_size);
+    int code = MDB_SUCCESS;
+    try {
+        for (;;) {
+            guarded([&] { code = ::mdb_cursor_get(cursor, &k, &v, MDB_NEXT); });
+            if (code != MDB_SUCCESS) break;
+            keys.emplace_back(static_cast<const char*>(k.mv_data), k.mv_size);
+        }
+    } catch (...) {
+        ::mdb_cursor_close(cursor);
+        throw;
+    }
     ::mdb_cursor_close(cursor);
     if (code != MDB_NOTFOUND) fail("reading the record index", code);
     return keys;
