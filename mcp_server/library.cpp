@@ -170,11 +170,7 @@ void Library::refresh() {
     std::set<std::string> named;
     for (const PendingEntry& entry : pending) named.insert(entry.entry.revision);
     const bool complete = issues_.size() == pendingCount_;
-    const auto replaced = records_.finish(named, complete);
-    for (LibraryItem& item : items_) {
-        if (auto found = replaced.find(item.revision); found != replaced.end())
-            item.recording = found->second;
-    }
+    records_.finish(named, complete);
 }
 
 std::optional<json> Library::readSource(const std::string& name, const sync::Uuid& id,

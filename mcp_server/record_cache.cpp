@@ -25,6 +25,7 @@ RecordCache::RecordCache(std::filesystem::path index, CaseRule rule)
     : directory_(std::move(index)), rule_(rule) {}
 
 RecordCache::~RecordCache() {
+    settle();
     // Recordings found in a snapshot go before it.
     kept_.clear();
     next_.clear();
@@ -48,6 +49,7 @@ void RecordCache::giveUp(const std::string& why) {
 }
 
 void RecordCache::begin(unsigned readers) {
+    settle();
     if (!opened_ && !directory_.empty()) {
         try {
             index_ = std::make_unique<RecordIndex>(directory_);
@@ -95,13 +97,10 @@ void RecordCache::keep(const std::string& revision, const Found& found) {
     next_.emplace(revision, found);
 }
 
-std::map<std::string, std::shared_ptr<const IndexedRecording>> RecordCache::finish(
-    const std::set<std::string>& named, bool complete) {
-    std::map<std::string, std::shared_ptr<const IndexedRecording>> replaced;
+void RecordCache::finish(const std::set<std::string>& named, bool complete) {
     for (const std::string& failure : failures_) {
         if (!failure.empty()) giveUp(failure);
     }
-    std::shared_ptr<const RecordIndex::Snapshot> written;
     if (index_ && snapshot_) {
         std::vector<std::string> removed;
         for (const auto& keys : damaged_) removed.insert(removed.end(), keys.begin(), keys.end());
@@ -112,39 +111,39 @@ std::map<std::string, std::shared_ptr<const IndexedRecording>> RecordCache::fini
                     if (!named.contains(k.substr(0, revisionLength))) removed.push_back(std::move(k));
                 }
             }
-            for (const auto& [revision, found] : next_) {
-                if (!found.stored.empty()) continue;
-                puts.push_back({key(revision), [recording = found.recording] { return recording->stored(); }});
-            }
-            if (!puts.empty() || !removed.empty()) index_->write(puts, removed);
-            if (!puts.empty()) {
-                // Served from the index from now on, so that this process's
-                // copies can go.
-                written = index_->snapshot(1);
-                for (auto& [revision, found] : next_) {
-                    if (!found.stored.empty()) continue;
-                    const std::string k = key(revision);
-                    std::optional<std::string_view> stored = written->find(0, k);
-                    if (!stored) continue;
-                    std::optional<std::string_view> bytes = RecordIndex::Snapshot::intact(k, *stored);
-                    if (!bytes) continue;
-                    found = {IndexedRecording::fromStored(*bytes), *stored};
-                    replaced.emplace(revision, found.recording);
-                }
-            }
         } catch (const std::exception& failure) {
             giveUp(failure.what());
         }
+        for (const auto& [revision, found] : next_) {
+            if (!found.stored.empty()) continue;
+            puts.push_back({key(revision), [recording = found.recording] { return recording->stored(); }});
+        }
+        // Stored after the answer has gone: the next refresh waits for it and
+        // then finds these recordings in the index.
+        if (index_ && (!puts.empty() || !removed.empty())) {
+            writer_ = std::jthread([this, puts = std::move(puts), removed = std::move(removed)] {
+                try {
+                    index_->write(puts, removed);
+                } catch (const std::exception& failure) {
+                    writeFailure_ = failure.what();
+                }
+            });
+        }
     }
+    const std::size_t before = inMemory();
     kept_ = std::move(next_);
     next_.clear();
-    // Only the snapshots of this refresh hold what is kept now; a recording
-    // kept from an earlier one lies at the same place in this refresh's.
+    // Only this refresh's snapshot holds what is kept now; a recording kept
+    // from an earlier one lies at the same place in this refresh's.
     live_.clear();
     if (snapshot_) live_.push_back(std::move(snapshot_));
-    if (written) live_.push_back(std::move(written));
-    if (!replaced.empty()) ::malloc_trim(0);
-    return replaced;
+    // Copies that the index now serves give their memory back.
+    if (inMemory() < before) ::malloc_trim(0);
+}
+
+void RecordCache::settle() {
+    if (writer_.joinable()) writer_.join();
+    if (!writeFailure_.empty()) giveUp(std::exchange(writeFailure_, {}));
 }
 
 std::size_t RecordCache::inMemory() const {

@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "mcp_server/indexed_recording.h"
@@ -45,12 +46,11 @@ class RecordCache {
     // Keeps the recording of a revision the refresh serves (found, or decoded
     // with stored empty).
     void keep(const std::string& revision, const Found& found);
-    // Ends the refresh: everything not kept is dropped, what was decoded goes
-    // into the index, and when the refresh saw every manifest (complete) the
-    // index drops the revisions that none of them names (named). Returns the
-    // recordings now served from the index instead of memory, by revision.
-    std::map<std::string, std::shared_ptr<const IndexedRecording>> finish(
-        const std::set<std::string>& named, bool complete);
+    // Ends the refresh: everything not kept is dropped, and when the refresh
+    // saw every manifest (complete) the index drops the revisions that none
+    // of them names (named). What was decoded goes into the index on a thread
+    // of its own, and is served from there from the next refresh on.
+    void finish(const std::set<std::string>& named, bool complete);
 
     // Revisions kept by the last refresh, and how many of them are in memory.
     std::size_t size() const { return kept_.size(); }
@@ -61,6 +61,8 @@ class RecordCache {
   private:
     std::string key(std::string_view revision) const;
     void giveUp(const std::string& why);
+    // Waits for the writer.
+    void settle();
 
     std::filesystem::path directory_;
     CaseRule rule_;
@@ -75,6 +77,8 @@ class RecordCache {
     // why the index failed.
     mutable std::vector<std::vector<std::string>> damaged_;
     mutable std::vector<std::string> failures_;
+    std::string writeFailure_;
+    std::jthread writer_;
 };
 
 }  // namespace quillmere::mcp
