@@ -78,7 +78,7 @@ for (const [size, count] of sizes) {
     coldMemory.push(memoryOnly.cold_ms);
     warmMemory.push(median(memoryOnly.warm_ms));
     rmSync(index, { recursive: true, force: true });
-    coldEmpty.push(checked(refreshBench(root, ["--index", index, "--warm", "0"]), 0).cold_ms);
+    coldEmpty.push(checked(refreshBench(root, ["--index", index, "--warm", "0"]), count).cold_ms);
     const bench = checked(refreshBench(root, ["--index", index, "--warm", "5"]), 0);
     cold.push(bench.cold_ms);
     warm.push(median(bench.warm_ms));
