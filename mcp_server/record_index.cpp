@@ -10,9 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -109,8 +107,6 @@ struct RecordIndex::Environment {
     MDB_env* env = nullptr;
     MDB_dbi dbi = 0;
     int fd = -1;
-    // Where the data file is mapped (found in /proc/self/maps).
-    const char* map = nullptr;
 
     ~Environment() {
         if (env) ::mdb_env_close(env);
@@ -142,20 +138,6 @@ RecordIndex::RecordIndex(const fs::path& directory) : directory_(directory) {
     ::mdb_txn_abort(txn);
     check("reading " + directory.string(), opened);
 
-    struct stat file {};
-    if (::fstat(environment->fd, &file) != 0) throw std::system_error(errno, std::generic_category(), "data.mdb");
-    std::ifstream maps("/proc/self/maps");
-    for (std::string line; std::getline(maps, line);) {
-        std::istringstream fields(line);
-        std::string range, permissions, offset, device;
-        ino_t inode = 0;
-        fields >> range >> permissions >> offset >> device >> inode;
-        if (inode == file.st_ino && std::stoull(offset, nullptr, 16) == 0) {
-            environment->map = reinterpret_cast<const char*>(std::stoull(range, nullptr, 16));
-            break;
-        }
-    }
-    if (!environment->map) throw std::runtime_error("data.mdb is not mapped");
     environment_ = std::move(environment);
 }
 
@@ -214,7 +196,8 @@ RecordIndex::Snapshot::Snapshot(std::shared_ptr<Environment> environment, unsign
         transactions_.push_back(txn);
     }
     // Pages past the end of the file would fault instead of failing: a
-    // truncated file is refused before anything is looked up.
+    // truncated file is refused before anything is looked up (and a damaged
+    // page that leads past the end anyway is caught by the guard).
     MDB_envinfo info{};
     MDB_stat stat{};
     ::mdb_env_info(environment_->env, &info);
@@ -225,8 +208,6 @@ RecordIndex::Snapshot::Snapshot(std::shared_ptr<Environment> environment, unsign
     const auto used = static_cast<std::size_t>(info.me_last_pgno + 1) * stat.ms_psize;
     if (static_cast<std::size_t>(file.st_size) < used)
         throw std::runtime_error("the record index is truncated");
-    begin_ = environment_->map;
-    end_ = begin_ + std::min<std::size_t>(static_cast<std::size_t>(file.st_size), info.me_mapsize);
 }
 
 RecordIndex::Snapshot::~Snapshot() {
@@ -241,10 +222,7 @@ std::optional<std::string_view> RecordIndex::Snapshot::find(unsigned reader,
     guarded([&] { code = ::mdb_get(txn, environment_->dbi, &k, &v); });
     if (code == MDB_NOTFOUND) return std::nullopt;
     check("reading the record index", code);
-    const char* data = static_cast<const char*>(v.mv_data);
-    if (data < begin_ || data > end_ || v.mv_size > static_cast<std::size_t>(end_ - data))
-        throw std::runtime_error("the record index is damaged");
-    return std::string_view(data, v.mv_size);
+    return std::string_view(static_cast<const char*>(v.mv_data), v.mv_size);
 }
 
 std::optional<std::string_view> RecordIndex::Snapshot::intact(std::string_view key,

@@ -72,9 +72,6 @@ class RecordIndex::Snapshot {
   private:
     std::shared_ptr<Environment> environment_;
     std::vector<void*> transactions_;
-    // The mapped bytes that hold data.
-    const char* begin_ = nullptr;
-    const char* end_ = nullptr;
 };
 
 }  // namespace quillmere::mcp
