@@ -124,6 +124,9 @@ RecordIndex::RecordIndex(const fs::path& directory) : directory_(directory) {
     auto environment = std::make_shared<Environment>();
     check("mdb_env_create", ::mdb_env_create(&environment->env));
     check("mdb_env_set_mapsize", ::mdb_env_set_mapsize(environment->env, mapSize));
+    // Each server holds a read transaction per refresh thread, two refreshes'
+    // worth at a time; LMDB's default of 126 would cap the servers at a dozen.
+    check("mdb_env_set_maxreaders", ::mdb_env_set_maxreaders(environment->env, 1022));
     // Several read transactions per thread; a cache can lose its last
     // writes to a system crash (the checksums find torn values).
     check("opening " + directory.string(),
