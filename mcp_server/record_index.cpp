@@ -192,12 +192,6 @@ void RecordIndex::write(const std::vector<Put>& puts, const std::vector<std::str
 
 RecordIndex::Snapshot::Snapshot(std::shared_ptr<Environment> environment, unsigned readers)
     : environment_(std::move(environment)) {
-    for (unsigned r = 0; r < readers; ++r) {
-        MDB_txn* txn = nullptr;
-        check("reading the record index",
-              ::mdb_txn_begin(environment_->env, nullptr, MDB_RDONLY, &txn));
-        transactions_.push_back(txn);
-    }
     // Pages past the end of the file would fault instead of failing: a
     // truncated file is refused before anything is looked up (and a damaged
     // page that leads past the end anyway is caught by the guard).
@@ -211,6 +205,14 @@ RecordIndex::Snapshot::Snapshot(std::shared_ptr<Environment> environment, unsign
     const auto used = static_cast<std::size_t>(info.me_last_pgno + 1) * stat.ms_psize;
     if (static_cast<std::size_t>(file.st_size) < used)
         throw std::runtime_error("the record index is truncated");
+    for (unsigned r = 0; r < readers; ++r) {
+        MDB_txn* txn = nullptr;
+        if (const int code = ::mdb_txn_begin(environment_->env, nullptr, MDB_RDONLY, &txn)) {
+            for (void* begun : transactions_) ::mdb_txn_abort(static_cast<MDB_txn*>(begun));
+            fail("reading the record index", code);
+        }
+        transactions_.push_back(txn);
+    }
 }
 
 RecordIndex::Snapshot::~Snapshot() {
