@@ -41,7 +41,8 @@ std::string RecordCache::key(std::string_view revision) const {
 }
 
 void RecordCache::giveUp(const std::string& why) {
-    // What the index already served stays valid: its snapshots live on.
+    // One line per process. What the index already served stays valid: its
+    // snapshots live on until the next refresh has replaced it.
     if (!index_ && opened_) return;
     diagnostic("Record index " + directory_.string() + " not used (" + why +
                "); recordings are decoded in memory instead. Deleting that folder is safe.");
