@@ -6,7 +6,7 @@ import { execFileSync, spawnSync } from "node:child_process";
 import { mkdirSync, readdirSync, rmSync, statSync, writeFileSync } from "node:fs";
 import os from "node:os";
 import path from "node:path";
-import { startTimes, stats, toolRoundTrips } from "./client.mjs";
+import { sharedMemory, startTimes, stats, toolRoundTrips } from "./client.mjs";
 import { rcloneRefresh } from "./mount.mjs";
 
 const options = { runs: 5, calls: 50 };
@@ -58,27 +58,44 @@ for (const [size, count] of sizes) {
   const r = { recordings: count, files: files.length, bytes };
   log(`${size}: ${files.length} record files, ${(bytes / 1048576).toFixed(1)} MiB`);
 
+  // The servers' own cache folder, so the record index is this run's alone.
+  const xdg = { XDG_CACHE_HOME: path.join(tmp, `${size}-xdg`) };
+  const index = path.join(xdg.XDG_CACHE_HOME, "QuillmereBridge", "Index");
+  const checked = (bench, inMemory) => {
+    if (bench.items !== count || bench.issues !== 0) throw new Error(`${size}: ${bench.items} items, ${bench.issues} issues`);
+    if (inMemory !== undefined && bench.in_memory !== inMemory) throw new Error(`${size}: ${bench.in_memory} recordings in memory`);
+    return bench;
+  };
+
   // Read everything once so every measurement below starts from the page cache.
   timeShell(`xargs -0 cat < "$LIST" > /dev/null`, { LIST: list });
-  const openssl = [], cat = [], cold = [], warm = [];
+  const openssl = [], cat = [], cold = [], warm = [], coldEmpty = [], coldMemory = [], warmMemory = [];
   for (let i = 0; i < runs; ++i) {
     openssl.push(timeShell(`xargs -0 openssl dgst -sha256 < "$LIST" > /dev/null`, { LIST: list }));
     cat.push(timeShell(`xargs -0 cat < "$LIST" > /dev/null`, { LIST: list }));
-    const bench = refreshBench(root, ["--warm", "5"]);
-    if (bench.items !== count || bench.issues !== 0) throw new Error(`${size}: ${bench.items} items, ${bench.issues} issues`);
+    // Without an index (every record decoded by each process), into an empty
+    // one (decoded and stored), then a new process over the filled one.
+    const memoryOnly = checked(refreshBench(root, ["--warm", "5"]), count);
+    coldMemory.push(memoryOnly.cold_ms);
+    warmMemory.push(median(memoryOnly.warm_ms));
+    rmSync(index, { recursive: true, force: true });
+    coldEmpty.push(checked(refreshBench(root, ["--index", index, "--warm", "0"]), count).cold_ms);
+    const bench = checked(refreshBench(root, ["--index", index, "--warm", "5"]), 0);
     cold.push(bench.cold_ms);
     warm.push(median(bench.warm_ms));
     r.longestKey = bench.longest_key;
     r.audioKey = bench.audio_key;
   }
-  Object.assign(r, { openssl: median(openssl), cat: median(cat), cold: median(cold), warm: median(warm) });
-  log(`  warm ${r.warm.toFixed(1)} ms, cold ${r.cold.toFixed(1)} ms, openssl ${r.openssl.toFixed(1)} ms, cat ${r.cat.toFixed(1)} ms`);
+  Object.assign(r, { openssl: median(openssl), cat: median(cat), cold: median(cold), warm: median(warm),
+    coldEmpty: median(coldEmpty), coldMemory: median(coldMemory), warmMemory: median(warmMemory) });
+  log(`  warm ${r.warm.toFixed(1)} ms, cold ${r.cold.toFixed(1)} ms (empty index ${r.coldEmpty.toFixed(1)}, none ${r.coldMemory.toFixed(1)}), ` +
+    `openssl ${r.openssl.toFixed(1)} ms, cat ${r.cat.toFixed(1)} ms`);
 
   if (size === "M") {
     const text = path.join(tmp, "M.txt");
     const search = {};
     for (const word of [probe, absent]) {
-      const bench = refreshBench(root, ["--warm", "0", "--search", word, "--repeat", String(Math.max(10, runs * 2)), "--extract", text]);
+      const bench = refreshBench(root, ["--index", index, "--warm", "0", "--search", word, "--repeat", String(Math.max(10, runs * 2)), "--extract", text]);
       // Not straight to /dev/null: GNU grep then stops at the first match.
       const counted = path.join(tmp, "grep.count");
       const grep = [];
@@ -100,15 +117,22 @@ for (const [size, count] of sizes) {
     { label: "get_transcript (longest)", name: "get_transcript", arguments: { recording_key: r.longestKey } },
     { label: "get_audio (cached)", name: "get_audio", arguments: { recording_key: r.audioKey } },
   ];
-  r.tools = await toolRoundTrips(server, root, cache, toolCalls, calls);
+  r.tools = await toolRoundTrips(server, root, cache, toolCalls, calls, xdg);
   log(`  list_recordings ${r.tools.list_recordings.median.toFixed(2)} ms, peak RSS ${(r.tools.peakResidentKiB / 1024).toFixed(1)} MiB`);
-  if (size === "S") r.start = await startTimes(server, root, cache, Math.max(20, runs * 4));
+  if (size === "S") r.start = await startTimes(server, root, cache, Math.max(20, runs * 4), xdg);
   // The first refresh over the mount fills its cache; the warm ones are compared.
   if (size === "M") r.rclone = rcloneRefresh(root, tmp, runs, (dir) => {
     const bench = refreshBench(dir, ["--warm", "3"]);
     if (bench.items !== count) throw new Error(`${size} over rclone: ${bench.items} items`);
     return median(bench.warm_ms);
   });
+  if (size === "L") {
+    // Every tool once, so each server has touched every passage text.
+    const alone = await sharedMemory(server, root, cache, toolCalls, 1, xdg);
+    const three = await sharedMemory(server, root, cache, toolCalls, 3, xdg);
+    r.shared = { alone: alone[0], three };
+    log(`  memory alone ${JSON.stringify(alone[0])} KiB, three ${JSON.stringify(three)} KiB`);
+  }
   results.sizes[size] = r;
 }
 rmSync(tmp, { recursive: true, force: true });

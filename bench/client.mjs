@@ -1,7 +1,8 @@
 // Measures the server as an AI client sees it: one stdio session per library,
 // each tool called repeatedly, every round trip timed from the request's write
 // to its answer's last byte. Also times process start to the first
-// initialize answer, and reads the serving process's peak resident memory.
+// initialize answer, and reads the serving process's peak resident memory and
+// how much of its memory is its own when several servers share one index.
 import { spawn } from "node:child_process";
 import { readFileSync } from "node:fs";
 
@@ -14,8 +15,8 @@ export function stats(values) {
 }
 
 class Session {
-  constructor(command, args) {
-    this.child = spawn(command, args, { stdio: ["pipe", "pipe", "ignore"] });
+  constructor(command, args, env = {}) {
+    this.child = spawn(command, args, { stdio: ["pipe", "pipe", "ignore"], env: { ...process.env, ...env } });
     this.buffer = "";
     this.waiting = new Map();
     this.nextId = 1;
@@ -64,6 +65,12 @@ class Session {
     const status = readFileSync(`/proc/${this.child.pid}/status`, "utf8");
     return Number(/VmHWM:\s+(\d+)/.exec(status)[1]);
   }
+  // KiB of smaps_rollup: proportional set size and private pages.
+  memory() {
+    const rollup = readFileSync(`/proc/${this.child.pid}/smaps_rollup`, "utf8");
+    const field = (name) => Number(new RegExp(`^${name}:\\s+(\\d+)`, "m").exec(rollup)[1]);
+    return { pss: field("Pss"), private: field("Private_Clean") + field("Private_Dirty") };
+  }
   close() {
     return new Promise((resolve) => {
       if (this.child.exitCode !== null || this.child.signalCode !== null) return resolve();
@@ -76,12 +83,12 @@ class Session {
 // Time from spawn to the answer of an initialize written at once, for the
 // server and for a process that only echoes its first line back (the cost of
 // starting any process from here).
-export async function startTimes(server, root, cache, runs) {
+export async function startTimes(server, root, cache, runs, env = {}) {
   const measure = async (command, args) => {
     const times = [];
     for (let i = 0; i < runs; ++i) {
       const start = now();
-      const session = new Session(command, args);
+      const session = new Session(command, args, env);
       const answer = await session.initialize();
       if (answer.error) throw new Error(`${command}: ${answer.error.message}`);
       times.push(now() - start);
@@ -96,8 +103,8 @@ export async function startTimes(server, root, cache, runs) {
 
 // calls: [{label, name, arguments}]; every call made `repeat` times after
 // two unmeasured ones.
-export async function toolRoundTrips(server, root, cache, calls, repeat) {
-  const session = new Session(server, ["--stdio", "--cloud-root", root, "--cache-root", cache]);
+export async function toolRoundTrips(server, root, cache, calls, repeat, env = {}) {
+  const session = new Session(server, ["--stdio", "--cloud-root", root, "--cache-root", cache], env);
   const started = await session.initialize();
   if (started.error) throw new Error(`initialize: ${started.error.message}`);
   const results = {};
@@ -116,4 +123,21 @@ export async function toolRoundTrips(server, root, cache, calls, repeat) {
   results.peakResidentKiB = session.peakResidentKiB();
   await session.close();
   return results;
+}
+
+// count servers at once over one library and one index, each answering every
+// call once; then the memory of each (see Session.memory).
+export async function sharedMemory(server, root, cache, calls, count, env = {}) {
+  const sessions = [];
+  for (let i = 0; i < count; ++i)
+    sessions.push(new Session(server, ["--stdio", "--cloud-root", root, "--cache-root", cache], env));
+  await Promise.all(sessions.map((s) => s.initialize()));
+  for (const call of calls) {
+    const answers = await Promise.all(sessions.map((s) => s.request("tools/call", { name: call.name, arguments: call.arguments })));
+    for (const answer of answers)
+      if (answer.error || answer.result.isError) throw new Error(`${call.label}: ${JSON.stringify(answer).slice(0, 300)}`);
+  }
+  const memory = sessions.map((s) => s.memory());
+  await Promise.all(sessions.map((s) => s.close()));
+  return memory;
 }

@@ -1,13 +1,14 @@
 // bench-refresh: times the library's own work in one process, without the
 // protocol around it.
 //
-//   bench-refresh --root DIR [--warm N] [--search WORD --repeat N] [--extract FILE]
+//   bench-refresh --root DIR [--index DIR] [--warm N] [--search WORD --repeat N] [--extract FILE]
 //
 // Prints one JSON object: "cold_ms" (the first refresh of this process, every
 // record decoded), "warm_ms" (each later refresh, every revision cached),
 // "search_ms" (search_transcripts answered from the last refresh, refresh
-// excluded), "longest_key", "audio_key" and "record_bytes". --extract writes
-// every passage's text, one a line, for grep to search the same text.
+// excluded), "longest_key", "audio_key" and "record_bytes". --index serves
+// through the record index in DIR, as a server does. --extract writes every
+// passage's text, one a line, for grep to search the same text.
 
 #include <algorithm>
 #include <chrono>
@@ -32,12 +33,13 @@ double millisecondsSince(Clock::time_point start) {
 }
 
 int run(int argc, char** argv) {
-    fs::path root, extract;
+    fs::path root, extract, index;
     int warm = 10, repeat = 20;
     std::string word;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string_view option = argv[i];
         if (option == "--root") root = argv[i + 1];
+        else if (option == "--index") index = argv[i + 1];
         else if (option == "--warm") warm = std::stoi(argv[i + 1]);
         else if (option == "--search") word = argv[i + 1];
         else if (option == "--repeat") repeat = std::stoi(argv[i + 1]);
@@ -45,7 +47,7 @@ int run(int argc, char** argv) {
         else throw std::runtime_error("unknown option " + std::string(option));
     }
     const fs::path cache = fs::temp_directory_path() / "quillmere-bench-refresh-cache";
-    mcp::Library library(root, cache, mcp::CaseRule::standard);
+    mcp::Library library(root, cache, mcp::CaseRule::standard, index);
 
     json out;
     auto start = Clock::now();
@@ -53,6 +55,7 @@ int run(int argc, char** argv) {
     out["cold_ms"] = millisecondsSince(start);
     out["items"] = library.items().size();
     out["issues"] = library.issues().size();
+    out["in_memory"] = library.records().inMemory();
 
     json warmTimes = json::array();
     for (int i = 0; i < warm; ++i) {

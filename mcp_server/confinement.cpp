@@ -191,8 +191,8 @@ std::vector<fs::path> joined(std::vector<fs::path> paths, const std::vector<fs::
 
 }  // namespace
 
-ConfinementPolicy readingPolicy(const fs::path& root) {
-    return {.readable = joined({root}, systemFiles())};
+ConfinementPolicy readingPolicy(const fs::path& root, const UserDirectories& directories) {
+    return {.readable = joined({root}, systemFiles()), .writable = {directories.ownCache}};
 }
 
 ConfinementPolicy servingPolicy(const fs::path& root, const UserDirectories& directories) {

@@ -20,8 +20,9 @@ struct ConfinementPolicy {
     bool operator==(const ConfinementPolicy&) const = default;
 };
 
-// --status: the shared folder read-only.
-ConfinementPolicy readingPolicy(const std::filesystem::path& root);
+// --status: the shared folder read-only; the server's own cache folder, where
+// the record index lives, read-write.
+ConfinementPolicy readingPolicy(const std::filesystem::path& root, const UserDirectories& directories);
 // The stdio server: the shared folder read-only; the audio cache and the
 // server's own cache folder read-write.
 ConfinementPolicy servingPolicy(const std::filesystem::path& root, const UserDirectories& directories);

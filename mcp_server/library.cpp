@@ -88,29 +88,6 @@ fs::path recordPath(const std::string& name, const fs::path& recordsDir) {
 
 }  // namespace
 
-IndexedRecording::IndexedRecording(std::string_view bytes, CaseRule rule) {
-    // Gathered in a buffer the thread keeps, then copied at its exact size.
-    thread_local std::vector<Times> gathered;
-    gathered.clear();
-    PassageTexts::Builder texts(rule);
-    record = SyncFormat::decodeRecording(bytes, [&](double start, double end, std::string_view text) {
-        gathered.push_back({.start = start, .end = end});
-        texts.add(text);
-    });
-    record.validate();
-    for (const Times& t : gathered) {
-        if (!sync::SharedRecording::validPassageTimes(t.start, t.end, record.duration))
-            throw sync::SyncFailure::invalidData();
-    }
-    times.assign(gathered.begin(), gathered.end());
-    if (gathered.capacity() > 1 << 16) gathered = {};
-    passageText = std::move(texts).finish();
-}
-
-sync::SharedPassage IndexedRecording::passage(std::size_t i) const {
-    return {.start = times[i].start, .end = times[i].end, .text = passageText.original(i)};
-}
-
 // One manifest entry on its way to becoming an item or an issue.
 struct Library::PendingEntry {
     sync::Uuid source;
@@ -127,15 +104,17 @@ struct Library::PendingEntry {
 
     // Set by readRecords: the recording, or why there is none.
     std::shared_ptr<const IndexedRecording> recording;
-    bool decoded = false;
+    // Its bytes in the record index; empty when decoded here or kept in memory.
+    std::string_view stored;
     std::exception_ptr failure;
 };
 
-Library::Library(fs::path root, fs::path cache, CaseRule rule)
+Library::Library(fs::path root, fs::path cache, CaseRule rule, fs::path index)
     : root_(std::move(root)),
       cache_(std::move(cache)),
       checkedAt_(std::chrono::system_clock::now()),
-      rule_(rule) {}
+      rule_(rule),
+      records_(std::move(index), rule) {}
 
 void Library::refresh() {
     items_.clear();
@@ -193,10 +172,12 @@ void Library::refresh() {
         return a.key < b.key;
     });
 
-    std::set<std::string_view> served;
-    for (const LibraryItem& item : items_) served.insert(item.revision);
-    std::erase_if(cachedRecords_,
-                  [&](const auto& cached) { return !served.contains(cached.first); });
+    // The index keeps what any manifest still names, pending entries too;
+    // a listing or manifest that could not be read names nothing for sure.
+    std::set<std::string> named;
+    for (const PendingEntry& entry : pending) named.insert(entry.entry.revision);
+    const bool complete = issues_.size() == pendingCount_;
+    records_.finish(named, complete);
 }
 
 std::optional<json> Library::readSource(const std::string& name, const sync::Uuid& id,
@@ -246,9 +227,11 @@ std::optional<json> Library::readSource(const std::string& name, const sync::Uui
 
 // Entry steps up to the decoded recording: path, read, digest, cache or
 // decode. Touches nothing but the entries, so the work can run on several
-// threads; the cache is only read here.
-void Library::readRecords(sync::BoundedReads& reads, std::vector<PendingEntry>& pending) const {
-    auto readOne = [this, &reads](PendingEntry& p) {
+// threads; the cache is only read here, each thread as a reader of its own.
+void Library::readRecords(sync::BoundedReads& reads, std::vector<PendingEntry>& pending) {
+    const unsigned workers = workersFor(pending.size());
+    records_.begin(workers);
+    auto readOne = [this, &reads](PendingEntry& p, unsigned reader) {
         try {
             if (p.recordsDirFailure) std::rethrow_exception(p.recordsDirFailure);
             std::string bytes = reads.run(
@@ -258,30 +241,28 @@ void Library::readRecords(sync::BoundedReads& reads, std::vector<PendingEntry>& 
                 });
             if (SyncFormat::digest(bytes) != p.entry.revision)
                 throw sync::SyncFailure::invalidData();
-            if (auto cached = cachedRecords_.find(p.entry.revision);
-                cached != cachedRecords_.end()) {
-                p.recording = cached->second;
+            if (auto cached = records_.find(p.entry.revision, reader)) {
+                p.recording = std::move(cached->recording);
+                p.stored = cached->stored;
                 return;
             }
             p.recording = std::make_shared<const IndexedRecording>(bytes, rule_);
-            p.decoded = true;
         } catch (...) {
             p.failure = std::current_exception();
         }
     };
 
-    const unsigned workers = workersFor(pending.size());
     if (workers <= 1) {
-        for (PendingEntry& p : pending) readOne(p);
+        for (PendingEntry& p : pending) readOne(p, 0);
         return;
     }
     std::atomic<std::size_t> next{0};
-    auto work = [&] {
-        for (std::size_t i; (i = next.fetch_add(1)) < pending.size();) readOne(pending[i]);
+    auto work = [&](unsigned reader) {
+        for (std::size_t i; (i = next.fetch_add(1)) < pending.size();) readOne(pending[i], reader);
     };
     std::vector<std::jthread> threads;
-    for (unsigned w = 1; w < workers; ++w) threads.emplace_back(work);
-    work();
+    for (unsigned w = 1; w < workers; ++w) threads.emplace_back(work, w);
+    work(0);
 }
 
 // The remaining entry steps: cache the decoded recording, check identity and
@@ -289,11 +270,11 @@ void Library::readRecords(sync::BoundedReads& reads, std::vector<PendingEntry>& 
 void Library::acceptEntry(PendingEntry& p) {
     try {
         if (p.failure) std::rethrow_exception(p.failure);
-        if (p.decoded) cachedRecords_.emplace(p.entry.revision, p.recording);
         const sync::SharedRecording& record = p.recording->record;
         if (record.id != p.entry.id || record.sourceID != p.source)
             throw sync::SyncFailure::invalidData();
         if (!p.includesAudio && !record.audio.empty()) throw sync::SyncFailure::invalidData();
+        records_.keep(p.entry.revision, {p.recording, p.stored});
         items_.push_back(LibraryItem{.key = p.source.text() + "/" + record.id.text(),
                                      .recording = p.recording,
                                      .revision = p.entry.revision,

@@ -10,37 +10,14 @@
 #include <string_view>
 #include <vector>
 
+#include "mcp_server/indexed_recording.h"
+#include "mcp_server/record_cache.h"
 #include "mcp_server/transcript_search.h"
 #include "sync_core/bounded_reads.h"
 #include "sync_core/date_time.h"
 #include "sync_core/shared_records.h"
 
 namespace quillmere::mcp {
-
-// A decoded, validated recording as the record cache keeps it. Its passages
-// are kept once, compactly: their times here, their texts in passageText
-// (folded for searching, each original restored when asked for); the
-// record's own list of passages is left empty. Immutable once built, so
-// items of successive refreshes share it.
-struct IndexedRecording {
-    struct Times {
-        double start = 0;
-        double end = 0;
-    };
-
-    // Decodes and validates the bytes of a record file, folding each
-    // passage as it is read. Throws DecodingError and SyncFailure as
-    // SyncFormat::decode and SharedRecording::validate do.
-    IndexedRecording(std::string_view bytes, CaseRule rule);
-
-    std::size_t passageCount() const { return times.size(); }
-    // Passage i as published.
-    sync::SharedPassage passage(std::size_t i) const;
-
-    sync::SharedRecording record;
-    std::vector<Times> times;
-    PassageTexts passageText;
-};
 
 // One readable recording of the last refresh.
 struct LibraryItem {
@@ -67,16 +44,19 @@ class Library {
   public:
     // Reads nothing; the first refresh() does. cache need not exist. rule
     // is how the search ignores letter case (the user's locale by default).
+    // index is the record index's folder (see RecordCache); empty keeps
+    // decoded recordings in memory only.
     Library(std::filesystem::path root, std::filesystem::path cache,
-            CaseRule rule = currentCaseRule());
+            CaseRule rule = currentCaseRule(), std::filesystem::path index = {});
 
     // Rebuilds items, sources, issues, checkedAt and pendingCount from the
     // folder and prunes the record cache to the revisions still served.
     // Every record file is read and hashed on every call, so a changed file
     // is never served from the cache; only decoding, validation and search
-    // preparation are skipped for revisions already cached. A listing,
-    // manifest or record file whose read does not finish in time
-    // (sync::BoundedReads) is not downloaded for this refresh. Never fails.
+    // preparation are skipped for revisions already cached, in this process
+    // or in the record index. A listing, manifest or record file whose read
+    // does not finish in time (sync::BoundedReads) is not downloaded for this
+    // refresh. Never fails.
     void refresh();
 
     // The status object: "checked_at", "available_recordings",
@@ -112,10 +92,7 @@ class Library {
     // Manifest entries that could not be read or accepted.
     std::size_t pendingCount() const { return pendingCount_; }
     // Decoded recordings by revision.
-    const std::map<std::string, std::shared_ptr<const IndexedRecording>, std::less<>>&
-    cachedRecords() const {
-        return cachedRecords_;
-    }
+    const RecordCache& records() const { return records_; }
 
   private:
     struct PendingEntry;
@@ -124,7 +101,7 @@ class Library {
     std::optional<nlohmann::json> readSource(const std::string& name, const sync::Uuid& id,
                                              sync::BoundedReads& reads,
                                              std::vector<PendingEntry>& pending);
-    void readRecords(sync::BoundedReads& reads, std::vector<PendingEntry>& pending) const;
+    void readRecords(sync::BoundedReads& reads, std::vector<PendingEntry>& pending);
     void acceptEntry(PendingEntry& entry);
 
     std::filesystem::path root_;
@@ -135,7 +112,7 @@ class Library {
     sync::Instant checkedAt_;
     std::size_t pendingCount_ = 0;
     CaseRule rule_;
-    std::map<std::string, std::shared_ptr<const IndexedRecording>, std::less<>> cachedRecords_;
+    RecordCache records_;
 };
 
 }  // namespace quillmere::mcp

@@ -114,13 +114,13 @@ int runProgram(const CommandLine& commandLine) {
         diagnostic(noFolderMessage);
         return 1;
     }
-    Library library(*root, directories.cache);
+    Library library(*root, directories.cache, currentCaseRule(), directories.index);
+    fs::create_directories(directories.ownCache, uncreated);
     if (commandLine.flag("--status")) {
-        confineTo(readingPolicy(*root));
+        confineTo(readingPolicy(*root, directories));
         return printStatus(library);
     }
 
-    fs::create_directories(directories.ownCache, uncreated);
     fs::create_directories(directories.cache, uncreated);
     directories.keepCachePrivate();
     confineTo(servingPolicy(*root, directories));

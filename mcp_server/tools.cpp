@@ -160,7 +160,8 @@ json getTranscript(const Library& library, const json& arguments) {
     const IndexedRecording& indexed = *item.recording;
     std::vector<std::size_t> window;
     for (std::size_t i = 0; i < indexed.passageCount(); ++i) {
-        if (indexed.times[i].end > start && indexed.times[i].start < end) window.push_back(i);
+        const IndexedRecording::Times times = indexed.times(i);
+        if (times.end > start && times.start < end) window.push_back(i);
     }
     const std::string fingerprint = SyncFormat::digest(
         item.revision + "|" + fingerprintNumber(start) + "|" + fingerprintNumber(end));

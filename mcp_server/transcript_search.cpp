@@ -12,6 +12,7 @@
 #include <emmintrin.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstdlib>
@@ -466,8 +467,9 @@ CaseRule currentCaseRule() {
     return rule;
 }
 
-CharacterStarts::CharacterStarts(std::string_view folded, const std::vector<std::size_t>& inner)
-    : words_(folded.size() / 64 + 1, 0) {
+void CharacterStarts::write(std::string_view folded, const std::vector<std::size_t>& inner,
+                            std::uint64_t* words) {
+    std::fill(words, words + wordCount(folded.size()), 0);
     std::size_t i = 0;
     for (; i + 8 <= folded.size(); i += 8) {
         // A continuation byte is 10xxxxxx; everything else leads.
@@ -475,35 +477,38 @@ CharacterStarts::CharacterStarts(std::string_view folded, const std::vector<std:
         const std::uint64_t lead = ~(word & ~(word << 1)) & highBits;
         // Gathers the eight high bits into one byte, byte k into bit k.
         const std::uint64_t bits = ((lead >> 7) * 0x0102040810204080) >> 56;
-        words_[i >> 6] |= bits << (i & 63);
+        words[i >> 6] |= bits << (i & 63);
     }
     for (; i < folded.size(); ++i) {
         const bool lead = (static_cast<unsigned char>(folded[i]) & 0xC0) != 0x80;
-        words_[i >> 6] |= std::uint64_t{lead} << (i & 63);
+        words[i >> 6] |= std::uint64_t{lead} << (i & 63);
     }
-    words_[folded.size() >> 6] |= std::uint64_t{1} << (folded.size() & 63);
-    for (std::size_t at : inner) words_[at >> 6] &= ~(std::uint64_t{1} << (at & 63));
+    words[folded.size() >> 6] |= std::uint64_t{1} << (folded.size() & 63);
+    for (std::size_t at : inner) words[at >> 6] &= ~(std::uint64_t{1} << (at & 63));
 }
 
 SearchText::SearchText(std::string_view text, CaseRule rule) {
     folded_.reserve(text.size());
     std::vector<std::size_t> inner;
     appendFolded(text, rule, folded_, inner, [](std::size_t, std::size_t, std::string_view) {});
-    starts_ = CharacterStarts(folded_, inner);
+    startWords_.resize(CharacterStarts::wordCount(folded_.size()));
+    CharacterStarts::write(folded_, inner, startWords_.data());
 }
 
 std::vector<bool> SearchText::boundaries() const {
     std::vector<bool> bits(folded_.size() + 1);
-    for (std::size_t i = 0; i < bits.size(); ++i) bits[i] = starts_[i];
+    const CharacterStarts starts = this->starts();
+    for (std::size_t i = 0; i < bits.size(); ++i) bits[i] = starts[i];
     return bits;
 }
 
 bool SearchText::contains(const SearchText& query) const {
     const std::string_view needle = query.folded_;
     const std::string_view haystack = folded_;
+    const CharacterStarts starts = this->starts();
     for (std::size_t pos = haystack.find(needle); pos != std::string_view::npos;
          pos = haystack.find(needle, pos + 1)) {
-        if (starts_[pos] && starts_[pos + needle.size()]) return true;
+        if (starts[pos] && starts[pos + needle.size()]) return true;
     }
     return false;
 }
@@ -566,9 +571,9 @@ PassageTexts::Builder::~Builder() {
 }
 
 void PassageTexts::Builder::add(std::string_view text) {
-    std::string& restorations = texts_.restorations_;
-    texts_.start_.push_back(offset(folded_.size()));
-    texts_.firstRestoration_.push_back(offset(restorations.size()));
+    std::string& restorations = restorations_;
+    start_.push_back(offset(folded_.size()));
+    firstRestoration_.push_back(offset(restorations.size()));
 
     // The stretch being gathered: neighbouring ones become one.
     std::size_t restoredUpTo = folded_.size(), at = folded_.size(), length = 0;
@@ -595,27 +600,83 @@ void PassageTexts::Builder::add(std::string_view text) {
     write();
 }
 
+namespace {
+
+// Where each part of the bytes of passage texts lies.
+struct TextsLayout {
+    static constexpr std::size_t header = 4 * sizeof(std::uint32_t);
+    static constexpr std::size_t byteCount = header;
+    std::size_t start, firstRestoration, words, folded, restorations, end;
+
+    TextsLayout(std::size_t count, std::size_t foldedSize, std::size_t restorationSize) {
+        start = byteCount + 256 * sizeof(std::uint32_t);
+        firstRestoration = start + (count + 1) * sizeof(std::uint32_t);
+        words = (firstRestoration + (count + 1) * sizeof(std::uint32_t) + 7) / 8 * 8;
+        folded = words + CharacterStarts::wordCount(foldedSize) * sizeof(std::uint64_t);
+        restorations = folded + foldedSize;
+        end = restorations + restorationSize;
+    }
+};
+
+}  // namespace
+
 PassageTexts PassageTexts::Builder::finish() && {
-    PassageTexts& t = texts_;
-    t.start_.push_back(offset(folded_.size()));
-    t.firstRestoration_.push_back(offset(t.restorations_.size()));
-    // The cache keeps these for as long as the revision is served.
-    t.folded_.assign(folded_);
-    t.start_.shrink_to_fit();
-    t.firstRestoration_.shrink_to_fit();
-    t.restorations_.shrink_to_fit();
-    t.starts_ = CharacterStarts(t.folded_, inner_);
+    start_.push_back(offset(folded_.size()));
+    firstRestoration_.push_back(offset(restorations_.size()));
+    const std::size_t count = start_.size() - 1;
+    const TextsLayout layout(count, folded_.size(), restorations_.size());
+    auto owned = std::make_shared<std::string>(layout.end, '\0');
+    char* out = owned->data();
+    const std::array<std::uint32_t, 4> header{offset(count), offset(folded_.size()),
+                                              offset(restorations_.size()), 0};
+    std::memcpy(out, header.data(), sizeof header);
     // Four tables, so that runs of one byte value do not wait on each other.
     std::array<std::array<std::uint32_t, 256>, 4> counts{};
-    const auto* folded = reinterpret_cast<const unsigned char*>(t.folded_.data());
+    const auto* folded = reinterpret_cast<const unsigned char*>(folded_.data());
     std::size_t i = 0;
-    for (; i + 4 <= t.folded_.size(); i += 4) {
+    for (; i + 4 <= folded_.size(); i += 4) {
         for (std::size_t k = 0; k < 4; ++k) ++counts[k][folded[i + k]];
     }
-    for (; i < t.folded_.size(); ++i) ++counts[0][folded[i]];
+    for (; i < folded_.size(); ++i) ++counts[0][folded[i]];
+    std::array<std::uint32_t, 256> byteCount{};
     for (std::size_t b = 0; b < 256; ++b)
-        t.byteCount_[b] = counts[0][b] + counts[1][b] + counts[2][b] + counts[3][b];
-    return std::move(t);
+        byteCount[b] = counts[0][b] + counts[1][b] + counts[2][b] + counts[3][b];
+    std::memcpy(out + layout.byteCount, byteCount.data(), sizeof byteCount);
+    std::memcpy(out + layout.start, start_.data(), start_.size() * sizeof(std::uint32_t));
+    std::memcpy(out + layout.firstRestoration, firstRestoration_.data(),
+                firstRestoration_.size() * sizeof(std::uint32_t));
+    std::vector<std::uint64_t> words(CharacterStarts::wordCount(folded_.size()));
+    CharacterStarts::write(folded_, inner_, words.data());
+    std::memcpy(out + layout.words, words.data(), words.size() * sizeof(std::uint64_t));
+    std::memcpy(out + layout.folded, folded_.data(), folded_.size());
+    std::memcpy(out + layout.restorations, restorations_.data(), restorations_.size());
+    PassageTexts texts = view(*owned);
+    texts.owned_ = std::move(owned);
+    return texts;
+}
+
+PassageTexts PassageTexts::view(std::string_view bytes) {
+    auto refuse = [] { throw std::invalid_argument("not passage texts"); };
+    std::array<std::uint32_t, 4> header{};
+    if (bytes.size() < sizeof header) refuse();
+    std::memcpy(header.data(), bytes.data(), sizeof header);
+    const auto [count, foldedSize, restorationSize, zero] = header;
+    const TextsLayout layout(count, foldedSize, restorationSize);
+    if (zero != 0 || bytes.size() != layout.end) refuse();
+    PassageTexts t;
+    t.bytes_ = bytes;
+    t.count_ = count;
+    const char* data = bytes.data();
+    t.byteCount_ = data + layout.byteCount;
+    t.start_ = data + layout.start;
+    t.firstRestoration_ = data + layout.firstRestoration;
+    t.starts_ = CharacterStarts(data + layout.words);
+    t.folded_ = bytes.substr(layout.folded, foldedSize);
+    t.restorations_ = bytes.substr(layout.restorations, restorationSize);
+    if (t.start(0) != 0 || t.start(count) != foldedSize ||
+        load32(t.firstRestoration_, 0) != 0 || load32(t.firstRestoration_, count) != restorationSize)
+        refuse();
+    return t;
 }
 
 PassageTexts::PassageTexts(const std::vector<std::string_view>& texts, CaseRule rule) {
@@ -626,17 +687,17 @@ PassageTexts::PassageTexts(const std::vector<std::string_view>& texts, CaseRule 
 
 std::string PassageTexts::original(std::size_t i) const {
     std::string text;
-    std::size_t at = start_[i];
-    for (std::size_t r = firstRestoration_[i]; r < firstRestoration_[i + 1];) {
+    std::size_t at = start(i);
+    for (std::size_t r = load32(firstRestoration_, i), end = load32(firstRestoration_, i + 1); r < end;) {
         const std::size_t unchanged = readNumber(restorations_, r);
         const std::size_t foldedLength = readNumber(restorations_, r);
         const std::size_t length = readNumber(restorations_, r);
-        text.append(folded_, at, unchanged);
-        text.append(restorations_, r, length);
+        text.append(folded_.substr(at, unchanged));
+        text.append(restorations_.substr(r, length));
         r += length;
         at += unchanged + foldedLength;
     }
-    text.append(folded_, at, start_[i + 1] - at);
+    text.append(folded_.substr(at, start(i + 1) - at));
     return text;
 }
 
@@ -644,7 +705,7 @@ std::vector<std::size_t> PassageTexts::matching(const SearchText& query) const {
     std::vector<std::size_t> found;
     const std::string_view needle = query.folded_;
     const std::string_view haystack = folded_;
-    if (needle.empty()) {
+    if (needle.empty() || count_ == 0) {
         for (std::size_t i = 0; i < size(); ++i) found.push_back(i);
         return found;
     }
@@ -652,11 +713,11 @@ std::vector<std::size_t> PassageTexts::matching(const SearchText& query) const {
     // the scan stops only where that byte is.
     std::size_t rare = 0;
     for (std::size_t i = 1; i < needle.size(); ++i) {
-        if (byteCount_[static_cast<unsigned char>(needle[i])] <
-            byteCount_[static_cast<unsigned char>(needle[rare])])
+        if (load32(byteCount_, static_cast<unsigned char>(needle[i])) <
+            load32(byteCount_, static_cast<unsigned char>(needle[rare])))
             rare = i;
     }
-    if (byteCount_[static_cast<unsigned char>(needle[rare])] == 0) return found;
+    if (load32(byteCount_, static_cast<unsigned char>(needle[rare])) == 0) return found;
     auto find = [&](std::size_t from) {
         const char* const data = haystack.data();
         for (std::size_t at = from + rare; at < haystack.size();) {
@@ -672,8 +733,8 @@ std::vector<std::size_t> PassageTexts::matching(const SearchText& query) const {
     };
     std::size_t passage = 0;
     for (std::size_t pos = find(0); pos != std::string_view::npos;) {
-        while (start_[passage + 1] <= pos) ++passage;
-        const std::size_t end = start_[passage + 1];
+        while (start(passage + 1) <= pos) ++passage;
+        const std::size_t end = start(passage + 1);
         if (pos + needle.size() <= end && starts_[pos] && starts_[pos + needle.size()]) {
             found.push_back(passage);
             pos = find(end);

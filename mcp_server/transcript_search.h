@@ -1,6 +1,8 @@
 #pragma once
 
 #include <array>
+#include <cstring>
+#include <memory>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -22,18 +24,27 @@ CaseRule caseRuleFor(std::string_view localeName);
 CaseRule currentCaseRule();
 
 // Which bytes of a folded text begin a user-perceived character of the text
-// it was folded from, and its end: one bit per byte and one more.
+// it was folded from, and its end: one bit per byte and one more, in 64-bit
+// words that may lie anywhere (in a stored index too), not necessarily aligned.
 class CharacterStarts {
   public:
     CharacterStarts() = default;
-    // Every lead byte of folded begins a character, except those at the
-    // offsets in inner (ascending); the end does too.
-    CharacterStarts(std::string_view folded, const std::vector<std::size_t>& inner);
+    explicit CharacterStarts(const char* words) : words_(words) {}
 
-    bool operator[](std::size_t i) const { return (words_[i >> 6] >> (i & 63)) & 1; }
+    // The words for folded: every lead byte begins a character, except those
+    // at the offsets in inner (ascending); the end does too.
+    static std::size_t wordCount(std::size_t foldedSize) { return foldedSize / 64 + 1; }
+    static void write(std::string_view folded, const std::vector<std::size_t>& inner,
+                      std::uint64_t* words);
+
+    bool operator[](std::size_t i) const {
+        std::uint64_t word;
+        std::memcpy(&word, words_ + (i >> 6) * sizeof word, sizeof word);
+        return (word >> (i & 63)) & 1;
+    }
 
   private:
-    std::vector<std::uint64_t> words_;
+    const char* words_ = nullptr;
 };
 
 // UTF-8 text prepared for the transcript search: each user-perceived
@@ -59,14 +70,19 @@ class SearchText {
   private:
     friend class PassageTexts;
 
+    CharacterStarts starts() const {
+        return CharacterStarts(reinterpret_cast<const char*>(startWords_.data()));
+    }
+
     std::string folded_;
-    CharacterStarts starts_;
+    std::vector<std::uint64_t> startWords_;
 };
 
 // A recording's passage texts, kept once: folded for searching, in one
 // buffer so that a search runs through memory in order, with what restores
 // each original where folding changed it (a letter's case, a decomposed
-// accent). Built once per recording revision and kept in the record cache.
+// accent). Built once per recording revision; its bytes are what the record
+// index stores, and a view of them in the index serves as they lie.
 class PassageTexts {
   public:
     class Builder;
@@ -74,7 +90,13 @@ class PassageTexts {
     PassageTexts() = default;
     PassageTexts(const std::vector<std::string_view>& texts, CaseRule rule);
 
-    std::size_t size() const { return start_.empty() ? 0 : start_.size() - 1; }
+    // The texts whose bytes() are bytes, which must outlive the view and
+    // every copy of it. Throws std::invalid_argument when bytes are not laid
+    // out as bytes() lays them out.
+    static PassageTexts view(std::string_view bytes);
+    std::string_view bytes() const { return bytes_; }
+
+    std::size_t size() const { return count_; }
 
     // Passage i's text as it was given.
     std::string original(std::size_t i) const;
@@ -84,21 +106,37 @@ class PassageTexts {
     std::vector<std::size_t> matching(const SearchText& query) const;
 
   private:
-    std::string folded_;
-    // Over folded_; every passage's start and end is a character start.
-    CharacterStarts starts_;
-    // Passage i is folded_[start_[i], start_[i + 1]); what restores it is
+    // Entry i of a table of 32-bit numbers.
+    static std::uint32_t load32(const char* table, std::size_t i) {
+        std::uint32_t value;
+        std::memcpy(&value, table + i * sizeof value, sizeof value);
+        return value;
+    }
+    std::uint32_t start(std::size_t i) const { return load32(start_, i); }
+
+    // The bytes, in this order: the passage count n, the folded size F and
+    // the restoration size R (32 bits each, then 32 zero bits); byteCount;
+    // start and firstRestoration; zeros up to a multiple of 8; the character
+    // starts over folded; folded; restorations. Numbers in host byte order.
+    std::shared_ptr<const std::string> owned_;
+    std::string_view bytes_;
+    std::size_t count_ = 0;
+    // Passage i is folded_[start(i), start(i + 1)); what restores it is
     // restorations_[firstRestoration_[i], firstRestoration_[i + 1]): for
     // each stretch that folding changed, in order, three variable-length
     // numbers (unchanged bytes since the last stretch, the stretch's folded
     // length, its original length) and then the original bytes. Most
     // stretches are one capital or accented letter: a few bytes each.
-    std::vector<std::uint32_t> start_;
-    std::vector<std::uint32_t> firstRestoration_;
-    std::string restorations_;
-    // How often each byte value occurs in folded_: a search looks for the
-    // needle's rarest byte, and skips the recording when one never occurs.
-    std::array<std::uint32_t, 256> byteCount_{};
+    std::string_view folded_;
+    std::string_view restorations_;
+    // Over folded_; every passage's start and end is a character start.
+    CharacterStarts starts_;
+    const char* start_ = nullptr;
+    const char* firstRestoration_ = nullptr;
+    // How often each byte value occurs in folded_ (256 entries): a search
+    // looks for the needle's rarest byte, and skips the recording when one
+    // never occurs.
+    const char* byteCount_ = nullptr;
 };
 
 // Folds passages one at a time, so that their texts need not all be kept
@@ -115,7 +153,9 @@ class PassageTexts::Builder {
 
   private:
     CaseRule rule_;
-    PassageTexts texts_;
+    std::vector<std::uint32_t> start_;
+    std::vector<std::uint32_t> firstRestoration_;
+    std::string restorations_;
     // Working buffers lent by the thread and given back by the destructor:
     // folding writes into memory already in the cache, and the texts keep
     // an exact copy.

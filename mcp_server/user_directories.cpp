@@ -47,6 +47,7 @@ UserDirectories UserDirectories::find(const std::optional<std::string>& cacheRoo
         absoluteValue(get, "XDG_CACHE_HOME").value_or(directories.home / ".cache") / "QuillmereBridge";
     directories.cache = cacheRoot ? fs::path(*cacheRoot) : directories.ownCache / "Audio";
     directories.ownsCache = !cacheRoot;
+    directories.index = directories.ownCache / "Index";
     return directories;
 }
 

@@ -14,6 +14,7 @@ namespace quillmere::mcp {
 // ~/.cache) + "QuillmereBridge/Audio",
 // ownCache = $XDG_CACHE_HOME (default ~/.cache) + "QuillmereBridge", whatever
 // the --cache-root value.
+// index = ownCache + "Index" (the record index; --cache-root leaves it where it is).
 // An XDG variable that is empty or not absolute is ignored, as the rules ask.
 // Home is $HOME when absolute, else the password database's entry, else "/".
 struct UserDirectories {
@@ -29,6 +30,7 @@ struct UserDirectories {
     // allow more: earlier versions left them readable by others. A --cache-root keeps
     // its mode. Failures are ignored; the cache still works.
     void keepCachePrivate() const;
+    std::filesystem::path index;
 
     // lookup reads one environment variable (nullptr when unset); the default
     // reads the process environment.

@@ -4,6 +4,9 @@
 #include <seccomp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +15,7 @@
 #include <regex>
 #include <set>
 
+#include "mcp_server/record_index.h"
 #include "tests/e2e/server_session.h"
 #include "tests/support/fuse_mount.h"
 #include "tests/support/jsonrpc.h"
@@ -63,7 +67,6 @@ class QuillmereMCP : public ::testing::Test {
     ProcessResult serve(std::vector<std::string> input) {
         return run({"--stdio", "--cloud-root", library().string()}, std::move(input));
     }
-    void replayGoldenSession(const fs::path& root);
     ProcessResult chooseFolder(const std::string& typed) { return run({"--choose-folder"}, {typed}); }
 
     testing::TempDir home_;
@@ -235,45 +238,6 @@ TEST_F(QuillmereMCP, AClosedStandardOutputEndsTheServerWithoutASignal) {
     }
 }
 
-// golden_session.txt, replayed in one session over root, the sample library: each
-// line a request, a tab and the exact response (nothing after the tab: no
-// response). \xHH in a request stands for that byte; the answer's checked_at
-// and the audio cache's path are masked.
-void QuillmereMCP::replayGoldenSession(const fs::path& root) {
-    const fs::path source = std::getenv("QUILLMERE_SOURCE_DIR");
-    std::ifstream file(source / "tests/e2e/golden_session.txt");
-    ASSERT_TRUE(file) << "no golden_session.txt";
-    std::string input;
-    std::vector<std::pair<int, std::string>> expected;
-    int number = 0;
-    for (std::string line; std::getline(file, line);) {
-        ++number;
-        if (line.empty() || line[0] == '#') continue;
-        const std::size_t tab = line.find('\t');
-        ASSERT_NE(tab, std::string::npos) << "golden_session.txt:" << number;
-        for (std::size_t i = 0; i < tab; ++i) {
-            const bool escape = line.compare(i, 2, "\\x") == 0 && i + 4 <= tab;
-            input += escape ? static_cast<char>(std::stoi(line.substr(i + 2, 2), nullptr, 16)) : line[i];
-            if (escape) i += 3;
-        }
-        input += '\n';
-        if (tab + 1 < line.size()) expected.emplace_back(number, line.substr(tab + 1));
-    }
-    const fs::path cache = home_ / "cache";
-    ProcessResult result = run({"--stdio", "--cloud-root", root.string(), "--cache-root", cache.string()}, {input});
-    EXPECT_EQ(result.exitStatus, 0) << result.describe();
-    EXPECT_EQ(result.standardError, "");
-    std::string output = std::regex_replace(result.standardOutput, std::regex(R"((\\?"checked_at\\?":\\?")[^"\\]+)"), "$1*");
-    for (const std::string& slash : {std::string("\\\\\\/"), std::string("\\/")}) {
-        const std::string path = std::regex_replace(cache.string(), std::regex("/"), slash);
-        for (std::size_t at; (at = output.find(path)) != std::string::npos;) output.replace(at, path.size(), "$CACHE");
-    }
-    const std::vector<std::string> responses = lines(output);
-    for (std::size_t i = 0; i < std::min(responses.size(), expected.size()); ++i)
-        EXPECT_EQ(responses[i], expected[i].second) << "golden_session.txt:" << expected[i].first;
-    EXPECT_EQ(responses.size(), expected.size());
-}
-
 // A default cache left readable by others by an earlier version becomes the owner's alone,
 // and so does the copy it serves again; a copy it does not touch keeps its mode.
 TEST_F(QuillmereMCP, AudioCachedByAnEarlierVersionBecomesPrivateOnUse) {
@@ -294,15 +258,128 @@ TEST_F(QuillmereMCP, AudioCachedByAnEarlierVersionBecomesPrivateOnUse) {
     EXPECT_EQ(copies, (std::multiset{fs::perms(0600), fs::perms(0644)}));
 }
 
-TEST_F(QuillmereMCP, GoldenSessionOverTheSampleLibrary) {
-    replayGoldenSession(fs::path(std::getenv("QUILLMERE_SOURCE_DIR")) / "examples/AgentLibrary");
+// A server's write of the index at directory, killed after its first value.
+void killWriterMidway(const fs::path& directory) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        mcp::RecordIndex index(directory);
+        index.write({{"first", [] { return std::string(1 << 20, 'x'); }}, {"second", [] { ::raise(SIGKILL); return std::string(); }}}, {});
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+}
+
+// golden_session.txt: each line a request, a tab and the exact response
+// (nothing after the tab: no response). \xHH in a request stands for that
+// byte; the answer's checked_at and the audio cache's path are masked.
+class GoldenSession : public QuillmereMCP {
+  protected:
+    GoldenSession() {
+        const fs::path source = std::getenv("QUILLMERE_SOURCE_DIR");
+        std::ifstream file(source / "tests/e2e/golden_session.txt");
+        EXPECT_TRUE(file) << "no golden_session.txt";
+        int number = 0;
+        for (std::string line; std::getline(file, line);) {
+            ++number;
+            if (line.empty() || line[0] == '#') continue;
+            const std::size_t tab = line.find('\t');
+            EXPECT_NE(tab, std::string::npos) << "golden_session.txt:" << number;
+            for (std::size_t i = 0; i < tab; ++i) {
+                const bool escape = line.compare(i, 2, "\\x") == 0 && i + 4 <= tab;
+                input_ += escape ? static_cast<char>(std::stoi(line.substr(i + 2, 2), nullptr, 16)) : line[i];
+                if (escape) i += 3;
+            }
+            input_ += '\n';
+            if (tab + 1 < line.size()) expected_.emplace_back(number, line.substr(tab + 1));
+        }
+        options_ = options({"--stdio", "--cloud-root", (source / "examples/AgentLibrary").string(), "--cache-root", cache().string()});
+    }
+
+    fs::path cache() const { return home_ / "cache"; }
+    fs::path index() const { return home_ / ".cache/QuillmereBridge/Index"; }
+
+    // Checks one session's output line by line; returns its standard error.
+    std::string check(const ProcessResult& result, const std::string& what) {
+        EXPECT_EQ(result.exitStatus, 0) << result.describe() << what;
+        std::string output = std::regex_replace(result.standardOutput, std::regex(R"((\\?"checked_at\\?":\\?")[^"\\]+)"), "$1*");
+        for (const std::string& slash : {std::string("\\\\\\/"), std::string("\\/")}) {
+            const std::string path = std::regex_replace(cache().string(), std::regex("/"), slash);
+            for (std::size_t at; (at = output.find(path)) != std::string::npos;) output.replace(at, path.size(), "$CACHE");
+        }
+        const std::vector<std::string> responses = lines(output);
+        for (std::size_t i = 0; i < std::min(responses.size(), expected_.size()); ++i)
+            EXPECT_EQ(responses[i], expected_[i].second) << "golden_session.txt:" << expected_[i].first << " " << what;
+        EXPECT_EQ(responses.size(), expected_.size()) << what;
+        return result.standardError;
+    }
+    std::string replay(const std::string& what) { return check(testing::runProcess(options_), what); }
+
+    std::string input_;
+    std::vector<std::pair<int, std::string>> expected_;
+    ProcessOptions options_;
+};
+
+TEST_F(GoldenSession, OverTheSampleLibrary) {
+    options_.inputChunks = {input_};
+    EXPECT_EQ(replay(""), "");
+}
+
+// The record index is a cache: whatever state it is in, every answer is the
+// same, and standard error has at most one line about it.
+TEST_F(GoldenSession, TheSameWhateverStateTheRecordIndexIsIn) {
+    options_.inputChunks = {input_};
+    const fs::path data = index() / "data.mdb";
+    auto flip = [&](std::size_t from, std::size_t count) {
+        std::string bytes = testing::readFile(data);
+        for (std::size_t i = from; i < std::min(bytes.size(), from + count); ++i) bytes[i] ^= 0x5A;
+        testing::writeFile(data, bytes);
+    };
+    auto refill = [&] {
+        fs::remove_all(home_ / ".cache");
+        EXPECT_EQ(replay("filling"), "");
+    };
+    const struct {
+        const char* state;
+        std::function<void()> prepare;
+        bool quiet;
+    } rows[] = {
+        {"missing", [&] { fs::remove_all(home_ / ".cache"); }, true},
+        {"filled", [] {}, true},
+        {"bytes flipped in every page", [&] { for (std::size_t page = 2; page * 4096 < fs::file_size(data); ++page) flip(page * 4096 + 97 * page % 4000, 64); }, false},
+        {"page headers flipped", [&] { refill(); for (std::size_t page = 2; page * 4096 < fs::file_size(data); ++page) flip(page * 4096, 64); }, false},
+        {"truncated", [&] { refill(); fs::resize_file(data, fs::file_size(data) / 2); }, false},
+        {"not an index at all", [&] { testing::writeFile(data, std::string(20000, 'x')); }, false},
+        {"a link to a filled one", [&] { refill(); fs::rename(index(), home_ / "elsewhere"); fs::create_directory_symlink(home_ / "elsewhere", index()); }, false},
+        {"a file where the folder would be", [&] { fs::remove_all(home_ / ".cache"); testing::writeFile(home_ / ".cache/QuillmereBridge", ""); }, false},
+        {"open to other users", [&] { refill(); fs::permissions(index(), fs::perms::others_read, fs::perm_options::add); }, false},
+        {"after a writer killed mid-write", [&] { fs::remove_all(home_ / ".cache"); killWriterMidway(index()); }, true},
+    };
+    for (const auto& row : rows) {
+        row.prepare();
+        const std::string diagnostics = replay(row.state);
+        EXPECT_LE(lines(diagnostics).size(), row.quiet ? 0u : 1u) << row.state << ": " << diagnostics;
+    }
+}
+
+// Two servers filling an empty index at once, then one reading what they left.
+TEST_F(GoldenSession, TwoServersFillingTheIndexAtOnce) {
+    testing::ChildProcess first(options_), second(options_);
+    EXPECT_TRUE(first.write(input_));
+    EXPECT_TRUE(second.write(input_));
+    EXPECT_EQ(check(first.finish(std::chrono::seconds(60)), "first"), "");
+    EXPECT_EQ(check(second.finish(std::chrono::seconds(60)), "second"), "");
+    options_.inputChunks = {input_};
+    EXPECT_EQ(replay("after both"), "");
 }
 
 // The sample library behind Debian's rclone mounting a local folder, as a cloud mount serves it.
-TEST_F(QuillmereMCP, GoldenSessionOverAnRcloneMount) {
+TEST_F(GoldenSession, OverAnRcloneMount) {
     fs::copy(fs::path(std::getenv("QUILLMERE_SOURCE_DIR")) / "examples", home_ / "cloud", fs::copy_options::recursive);
     testing::FuseMount mount(testing::FuseMount::Kind::rclone, home_ / "cloud", home_ / "mount");
-    replayGoldenSession(mount.path() / "AgentLibrary");
+    options_ = options({"--stdio", "--cloud-root", (mount.path() / "AgentLibrary").string(), "--cache-root", cache().string()}, {input_});
+    EXPECT_EQ(replay("over rclone"), "");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 
+#include "mcp_server/record_index.h"
 #include "sync_core/sync_failure.h"
 #include "tests/support/library_fixture.h"
 #include "tests/support/temp_dir.h"
@@ -57,7 +58,38 @@ TEST(LibraryRefresh, RecordsFailingAnyCheckArePending) {
         expected.push_back({{"source_id", source.text()}, {"recording_id", manifest.entries[i].id.text()}, {"state", state}});
     }
     EXPECT_EQ(status["issues"], expected);
-    EXPECT_EQ(library.cachedRecords().size(), 1u);
+    EXPECT_EQ(library.records().size(), 1u);
+}
+
+// A second server serves from what the first stored; a record file whose
+// bytes changed is never served from the index, and a revision no manifest
+// names any more leaves it.
+TEST(LibraryRefresh, ServesFromTheRecordIndexOnlyWhatTheFilesStillHold) {
+    testing::TempDir dir;
+    const Uuid source = Uuid::random();
+    const fs::path root = dir / "AgentLibrary", index = dir / "index";
+    SharedRecording recording = makeRecording(source, "Größe", at("2026-03-01T09:00:00Z"), {{0, 5, "İstanbul Çay"}, {5, 9, "second"}});
+    sync::SharedManifest manifest = testing::writeSource(root, source, {recording});
+    auto indexed = [&] { return RecordIndex(index).snapshot(1)->keys().size(); };
+    auto served = [&](Library& library, std::size_t decoded = 0) {
+        library.refresh();
+        EXPECT_EQ(library.records().inMemory(), decoded);
+        return library.items().empty() ? json() : json{library.items()[0].record().name, library.items()[0].recording->passage(0).text};
+    };
+    Library first(root, dir / "cache", CaseRule::turkic, index), second(root, dir / "cache", CaseRule::turkic, index);
+    EXPECT_EQ(served(first, 1), json({"Größe", "İstanbul Çay"}));
+    EXPECT_EQ(served(first), json({"Größe", "İstanbul Çay"}));
+    EXPECT_EQ(served(second), json({"Größe", "İstanbul Çay"}));
+    EXPECT_EQ(second.records().size(), 1u);
+    const fs::path file = root / source.text() / "records" / manifest.entries[0].fileName();
+    testing::writeFile(file, testing::readFile(file) + " ");
+    EXPECT_EQ(served(second), json());
+    EXPECT_EQ(second.status()["pending_recordings"], 1);
+    recording.name = "Renamed";
+    testing::writeSource(root, source, {recording});
+    EXPECT_EQ(served(second, 1), json({"Renamed", "İstanbul Çay"}));
+    EXPECT_EQ(served(second), json({"Renamed", "İstanbul Çay"}));
+    EXPECT_EQ(indexed(), 1u);
 }
 
 }  // namespace

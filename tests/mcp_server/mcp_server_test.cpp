@@ -61,17 +61,18 @@ struct Row {
     std::optional<std::string> cacheRoot;
     fs::path support;
     fs::path cache;
+    fs::path index = "/home/ann/.cache/QuillmereBridge/Index";
 };
 
 TEST(UserDirectories, FollowTheXDGRulesAndTheCacheRoot) {
     const std::string config = "/home/ann/.config/QuillmereBridge", cache = "/home/ann/.cache/QuillmereBridge/Audio";
     for (const Row& row : std::vector<Row>{
              {{{"HOME", "/home/ann"}}, {}, config, cache},
-             {{{"HOME", "/home/ann"}, {"XDG_CONFIG_HOME", "/cfg"}, {"XDG_CACHE_HOME", "/c"}}, {}, "/cfg/QuillmereBridge", "/c/QuillmereBridge/Audio"},
+             {{{"HOME", "/home/ann"}, {"XDG_CONFIG_HOME", "/cfg"}, {"XDG_CACHE_HOME", "/c"}}, {}, "/cfg/QuillmereBridge", "/c/QuillmereBridge/Audio", "/c/QuillmereBridge/Index"},
              // Empty or relative XDG values are ignored.
              {{{"HOME", "/home/ann"}, {"XDG_CONFIG_HOME", ""}, {"XDG_CACHE_HOME", "rel"}}, {}, config, cache},
              // A relative cache root is taken unchanged.
-             {{{"HOME", "/home/ann"}, {"XDG_CACHE_HOME", "/c"}}, "audio", config, "audio"},
+             {{{"HOME", "/home/ann"}, {"XDG_CACHE_HOME", "/c"}}, "audio", config, "audio", "/c/QuillmereBridge/Index"},
          }) {
         UserDirectories directories = UserDirectories::find(row.cacheRoot, [&](const char* name) {
             auto found = row.environment.find(name);
@@ -79,6 +80,7 @@ TEST(UserDirectories, FollowTheXDGRulesAndTheCacheRoot) {
         });
         EXPECT_EQ(directories.configURL, row.support / "folder.bookmark");
         EXPECT_EQ(directories.cache, row.cache);
+        EXPECT_EQ(directories.index, row.index);
     }
 }
 

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillmere::mcp {
+
+// The record index: derived forms of record files, stored under a key that
+// names everything they were derived from, in one LMDB environment that every
+// server of the user shares. Readers map the file, so the processes share one
+// copy through the page cache; each value carries a checksum bound to its
+// key, so damaged bytes are found instead of served. A cache only: whatever
+// fails here throws, and the caller goes on without it.
+class RecordIndex {
+  public:
+    struct Environment;
+    class Snapshot;
+
+    // Opens the index in directory, creating it (mode 0700, files 0600) when
+    // missing. Throws std::runtime_error saying why it cannot be used: the
+    // folder or a file is a link, another user's, open to others, or LMDB
+    // refuses it (not an environment of its version, locked, unwritable).
+    explicit RecordIndex(const std::filesystem::path& directory);
+    ~RecordIndex();
+
+    // A consistent view for up to readers threads at once.
+    std::shared_ptr<const Snapshot> snapshot(unsigned readers) const;
+
+    // One value to store: its key and what builds its bytes.
+    struct Put {
+        std::string key;
+        std::function<std::string()> bytes;
+    };
+    // Removes the keys in removed, then stores each value whose key is not
+    // there yet (another server may have stored it meanwhile), committing as
+    // it goes so that no transaction grows without bound. Throws
+    // std::runtime_error.
+    void write(const std::vector<Put>& puts, const std::vector<std::string>& removed);
+
+    const std::filesystem::path& directory() const { return directory_; }
+
+  private:
+    std::filesystem::path directory_;
+    std::shared_ptr<Environment> environment_;
+};
+
+// Read transactions, one per reader, begun together. A value found stays
+// where it is, unchanged, as long as this snapshot or any later one that
+// finds the same key at the same place is alive.
+class RecordIndex::Snapshot {
+  public:
+    Snapshot(std::shared_ptr<Environment> environment, unsigned readers);
+    ~Snapshot();
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
+
+    // The stored value of key as the index holds it (checksum included), or
+    // nullopt. Reader r must be used by one thread at a time. Throws
+    // std::runtime_error when the index is damaged.
+    std::optional<std::string_view> find(unsigned reader, std::string_view key) const;
+    // What was stored under key when value is intact, else nullopt. Reads
+    // every byte of value.
+    static std::optional<std::string_view> intact(std::string_view key, std::string_view value);
+    // Every key, through reader 0.
+    std::vector<std::string> keys() const;
+
+  private:
+    std::shared_ptr<Environment> environment_;
+    std::vector<void*> transactions_;
+};
+
+}  // namespace quillmere::mcp
