@@ -18,22 +18,10 @@ namespace {
 
 using nlohmann::json;
 namespace jsonc = quillmere::setup::jsonc;
+using quillmere::fuzz::commonPrefix;
+using quillmere::fuzz::commonSuffix;
 using quillmere::fuzz::require;
 using quillmere::setup::SetupFailure;
-
-std::size_t commonPrefix(std::string_view a, std::string_view b) {
-    std::size_t n = 0;
-    while (n < a.size() && n < b.size() && a[n] == b[n]) ++n;
-    return n;
-}
-
-// The common suffix, not reaching into the first skip bytes of either.
-std::size_t commonSuffix(std::string_view a, std::string_view b, std::size_t skip) {
-    std::size_t n = 0;
-    while (n + skip < a.size() && n + skip < b.size() && a[a.size() - 1 - n] == b[b.size() - 1 - n])
-        ++n;
-    return n;
-}
 
 // Whether longer is shorter with one contiguous span inserted.
 bool oneInsertion(std::string_view shorter, std::string_view longer) {

@@ -30,4 +30,18 @@ inline std::filesystem::path scratchDirectory(const char* name) {
     return pattern;
 }
 
+// How many bytes a and b share at their start.
+inline std::size_t commonPrefix(std::string_view a, std::string_view b) {
+    std::size_t n = 0;
+    while (n < a.size() && n < b.size() && a[n] == b[n]) ++n;
+    return n;
+}
+
+// The common suffix, not reaching into the first skip bytes of either.
+inline std::size_t commonSuffix(std::string_view a, std::string_view b, std::size_t skip) {
+    std::size_t n = 0;
+    while (n + skip < a.size() && n + skip < b.size() && a[a.size() - 1 - n] == b[b.size() - 1 - n]) ++n;
+    return n;
+}
+
 }  // namespace quillmere::fuzz

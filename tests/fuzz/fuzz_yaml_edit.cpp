@@ -19,6 +19,8 @@ namespace {
 
 using nlohmann::json;
 namespace yaml = quillmere::setup::yaml;
+using quillmere::fuzz::commonPrefix;
+using quillmere::fuzz::commonSuffix;
 using quillmere::fuzz::require;
 using quillmere::setup::ContainerShape;
 using quillmere::setup::SetupFailure;
@@ -76,18 +78,6 @@ std::optional<json> reference(std::string_view text, bool& refused) {
     }
     yaml_parser_delete(&parser);
     return result;
-}
-
-std::size_t commonPrefix(std::string_view a, std::string_view b) {
-    std::size_t n = 0;
-    while (n < a.size() && n < b.size() && a[n] == b[n]) ++n;
-    return n;
-}
-
-std::size_t commonSuffix(std::string_view a, std::string_view b, std::size_t skip) {
-    std::size_t n = 0;
-    while (n + skip < a.size() && n + skip < b.size() && a[a.size() - 1 - n] == b[b.size() - 1 - n]) ++n;
-    return n;
 }
 
 void checkEdit(std::string_view text, const json& before, const char* container, ContainerShape holder) {
