@@ -128,8 +128,12 @@ void Library::refresh() {
     sync::BoundedReads reads;
     std::vector<std::string> names;
     try {
-        names = reads.run(root_.string(), [root = root_] { return listSources(root); },
-                          sync::BoundedReads::Kind::structure);
+        bool local = false;
+        std::tie(names, local) = reads.run(
+            root_.string(),
+            [root = root_] { return std::pair(listSources(root), sync::BoundedReads::onLocalFileSystem(root)); },
+            sync::BoundedReads::Kind::structure);
+        if (local) reads.readDirectly();
     } catch (const sync::SyncFailure& f) {
         issues_.push_back({{"state", f.errorDescription()}});
     } catch (const std::exception&) {

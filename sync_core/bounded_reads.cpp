@@ -1,5 +1,8 @@
 #include "bounded_reads.h"
 
+#include <linux/magic.h>
+#include <sys/vfs.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
@@ -165,6 +168,27 @@ void BoundedReads::runErased(const std::string& key, std::function<void()> work,
 }
 
 bool BoundedReads::arrived(const std::string& key) { return pool().arrived(key); }
+
+bool BoundedReads::onLocalFileSystem(const std::filesystem::path& folder) {
+    struct statfs info {};
+    if (::statfs(folder.c_str(), &info) != 0) return false;
+    // Disk and memory file systems only: anything else (FUSE, NFS, SMB, ...)
+    // may block a read for as long as its server takes.
+    constexpr unsigned long zfs = 0x2fc12fc1;
+    switch (static_cast<unsigned long>(info.f_type)) {
+        case EXT4_SUPER_MAGIC:
+        case XFS_SUPER_MAGIC:
+        case BTRFS_SUPER_MAGIC:
+        case F2FS_SUPER_MAGIC:
+        case zfs:
+        case TMPFS_MAGIC:
+        case RAMFS_MAGIC:
+        case OVERLAYFS_SUPER_MAGIC:
+            return true;
+        default:
+            return false;
+    }
+}
 
 Clock::time_point BoundedReads::deadline(Clock::time_point start, bool joining) {
     std::lock_guard lock(mutex_);

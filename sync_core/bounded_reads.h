@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -55,6 +57,7 @@ class BoundedReads {
     template <class Work>
     auto run(const std::string& key, Work work, Kind kind = Kind::file) -> decltype(work()) {
         using Result = decltype(work());
+        if (direct_) return work();
         if constexpr (std::is_void_v<Result>) {
             runErased(key, std::move(work), kind);
         } else {
@@ -68,6 +71,14 @@ class BoundedReads {
     // without an error: its bytes are local now. Answers true once.
     static bool arrived(const std::string& key);
 
+    // Whether folder lies on a local disk or memory file system, whose reads
+    // cannot stall the way a network or FUSE mount's can. Asks the kernel
+    // (statfs), which a stalled mount may not answer: call it through run().
+    static bool onLocalFileSystem(const std::filesystem::path& folder);
+    // The rest of this pass reads on the calling thread: for a folder on a
+    // local file system, where handing each file to a reader only costs time.
+    void readDirectly() { direct_ = true; }
+
   private:
     void runErased(const std::string& key, std::function<void()> work, Kind kind);
     // When a read started at start must be given up; joining: when waiting
@@ -77,6 +88,7 @@ class BoundedReads {
 
     std::mutex mutex_;
     std::optional<Clock::time_point> cutoff_;
+    std::atomic<bool> direct_ = false;
 };
 
 }  // namespace quillmere::sync
