@@ -85,12 +85,18 @@ void writeAtomically(const fs::path& path, std::string_view data, unsigned mode)
 }
 
 std::string readRegularFile(const fs::path& path, std::size_t limit) {
-    const std::string what = "cannot read " + path.string();
+    // Built only on failure (this runs once per record file and refresh),
+    // after errno is taken.
+    auto what = [&] { return "cannot read " + path.string(); };
+    auto fail = [&] {
+        const int error = errno;
+        throw std::system_error(error, std::generic_category(), what());
+    };
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0) throwErrno(what);
+    if (fd.get() < 0) fail();
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) throwErrno(what);
-    if (!S_ISREG(st.st_mode)) throw FileRefused(what + ": it is not a regular file");
+    if (::fstat(fd.get(), &st) != 0) fail();
+    if (!S_ISREG(st.st_mode)) throw FileRefused(what() + ": it is not a regular file");
 
     // One byte past the limit proves the file too long.
     const std::size_t cap = limit + 1;
@@ -104,13 +110,13 @@ std::string readRegularFile(const fs::path& path, std::size_t limit) {
         ssize_t n = ::read(fd.get(), data.data() + filled, data.size() - filled);
         if (n < 0) {
             if (errno == EINTR) continue;
-            throwErrno(what);
+            fail();
         }
         if (n == 0) break;
         filled += static_cast<std::size_t>(n);
     }
     if (filled > limit) {
-        throw FileRefused(what + ": it is longer than " + std::to_string(limit) + " bytes");
+        throw FileRefused(what() + ": it is longer than " + std::to_string(limit) + " bytes");
     }
     data.resize(filled);
     return data;

@@ -87,12 +87,12 @@ json Library::audio(const LibraryItem& item, std::int64_t track) const {
     sync::BoundedReads reads;
     // The fetch of the track has the key of its own: only the end of that
     // read says its bytes are local.
-    const std::string key = (item.sourceRoot / "audio" / shared->fileName).string();
+    const std::string key = (*item.sourceRoot / "audio" / shared->fileName).string();
     const std::string statusKey = key + " (status)";
     fs::path source;
     try {
         source = reads.run(statusKey, [root = item.sourceRoot, name = shared->fileName] {
-            return SyncFormat::child(name, SyncFormat::child("audio", root));
+            return SyncFormat::child(name, SyncFormat::child("audio", *root));
         });
     } catch (const sync::SyncFailure& f) {
         if (f.kind() != sync::SyncFailure::Kind::notDownloaded) throw;

@@ -78,8 +78,7 @@ unsigned workersFor(std::size_t entries) {
 // a name that is not a symbolic link resolves to itself inside that directory,
 // so only links need the full resolution. Saves the per-file walk over every
 // component of the directory, a large part of a warm refresh.
-fs::path recordPath(const std::string& name, const fs::path& recordsDir) {
-    fs::path joined = recordsDir / name;
+fs::path recordPath(const std::string& joined, const std::string& name, const fs::path& recordsDir) {
     struct stat st {};
     if (::lstat(joined.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
         return SyncFormat::child(name, recordsDir);
@@ -88,15 +87,22 @@ fs::path recordPath(const std::string& name, const fs::path& recordsDir) {
 
 }  // namespace
 
-// One manifest entry on its way to becoming an item or an issue.
-struct Library::PendingEntry {
-    sync::Uuid source;
-    fs::path sourceRoot;
-    // root/S/records, joined once per source; or why it could not be.
+// What a source's entries share; one copy, as a large library has thousands
+// of entries per source.
+struct Library::Source {
+    sync::Uuid id;
+    std::string idText;
+    std::shared_ptr<const fs::path> root;
+    // root/S/records, resolved once; or why it could not be.
     fs::path recordsDir;
     std::exception_ptr recordsDirFailure;
     sync::Instant publishedAt;
     bool includesAudio = false;
+};
+
+// One manifest entry on its way to becoming an item or an issue.
+struct Library::PendingEntry {
+    std::shared_ptr<const Source> source;
     sync::SharedManifest::Entry entry;
     // Source issues found after the previous entry and before this one, so
     // that issues keep the order in which a sequential walk finds them.
@@ -178,10 +184,11 @@ void Library::refresh() {
 
     // The index keeps what any manifest still names, pending entries too;
     // a listing or manifest that could not be read names nothing for sure.
-    std::set<std::string> named;
-    for (const PendingEntry& entry : pending) named.insert(entry.entry.revision);
+    std::vector<std::string_view> named;
+    named.reserve(pending.size());
+    for (const PendingEntry& entry : pending) named.push_back(entry.entry.revision);
     const bool complete = issues_.size() == pendingCount_;
-    records_.finish(named, complete);
+    records_.finish(std::move(named), complete);
 }
 
 std::optional<json> Library::readSource(const std::string& name, const sync::Uuid& id,
@@ -208,24 +215,20 @@ std::optional<json> Library::readSource(const std::string& name, const sync::Uui
                         {"published_at", sync::formatInternetDate(manifest.publishedAt)},
                         {"recordings", manifest.entries.size()},
                         {"includes_audio", manifest.includesAudio}});
-    fs::path recordsDir;
-    std::exception_ptr recordsDirFailure;
+    auto source = std::make_shared<Source>(Source{.id = id,
+                                                  .idText = id.text(),
+                                                  .root = std::make_shared<const fs::path>(dir),
+                                                  .publishedAt = manifest.publishedAt,
+                                                  .includesAudio = manifest.includesAudio});
     try {
-        recordsDir = reads.run((dir / "records").string(),
-                               [dir] { return SyncFormat::child("records", dir); },
-                               sync::BoundedReads::Kind::structure);
+        source->recordsDir = reads.run((dir / "records").string(),
+                                       [dir] { return SyncFormat::child("records", dir); },
+                                       sync::BoundedReads::Kind::structure);
     } catch (...) {
-        recordsDirFailure = std::current_exception();
+        source->recordsDirFailure = std::current_exception();
     }
-    for (sync::SharedManifest::Entry& entry : manifest.entries) {
-        pending.push_back(PendingEntry{.source = id,
-                                       .sourceRoot = dir,
-                                       .recordsDir = recordsDir,
-                                       .recordsDirFailure = recordsDirFailure,
-                                       .publishedAt = manifest.publishedAt,
-                                       .includesAudio = manifest.includesAudio,
-                                       .entry = std::move(entry)});
-    }
+    for (sync::SharedManifest::Entry& entry : manifest.entries)
+        pending.push_back(PendingEntry{.source = source, .entry = std::move(entry)});
     return std::nullopt;
 }
 
@@ -237,12 +240,12 @@ void Library::readRecords(sync::BoundedReads& reads, std::vector<PendingEntry>& 
     records_.begin(workers);
     auto readOne = [this, &reads](PendingEntry& p, unsigned reader) {
         try {
-            if (p.recordsDirFailure) std::rethrow_exception(p.recordsDirFailure);
-            std::string bytes = reads.run(
-                (p.recordsDir / p.entry.fileName()).string(),
-                [name = p.entry.fileName(), dir = p.recordsDir] {
-                    return sync::CloudFiles::read(recordPath(name, dir), readLimit);
-                });
+            if (p.source->recordsDirFailure) std::rethrow_exception(p.source->recordsDirFailure);
+            std::string name = p.entry.fileName();
+            std::string joined = p.source->recordsDir.native() + "/" + name;
+            std::string bytes = reads.run(joined, [joined, name = std::move(name), source = p.source] {
+                return sync::CloudFiles::read(recordPath(joined, name, source->recordsDir), readLimit);
+            });
             if (SyncFormat::digest(bytes) != p.entry.revision)
                 throw sync::SyncFailure::invalidData();
             if (auto cached = records_.find(p.entry.revision, reader)) {
@@ -275,18 +278,19 @@ void Library::acceptEntry(PendingEntry& p) {
     try {
         if (p.failure) std::rethrow_exception(p.failure);
         const sync::SharedRecording& record = p.recording->record;
-        if (record.id != p.entry.id || record.sourceID != p.source)
+        const Source& source = *p.source;
+        if (record.id != p.entry.id || record.sourceID != source.id)
             throw sync::SyncFailure::invalidData();
-        if (!p.includesAudio && !record.audio.empty()) throw sync::SyncFailure::invalidData();
+        if (!source.includesAudio && !record.audio.empty()) throw sync::SyncFailure::invalidData();
         records_.keep(p.entry.revision, {p.recording, p.stored});
-        items_.push_back(LibraryItem{.key = p.source.text() + "/" + record.id.text(),
+        items_.push_back(LibraryItem{.key = source.idText + "/" + record.id.text(),
                                      .recording = p.recording,
                                      .revision = p.entry.revision,
-                                     .publishedAt = p.publishedAt,
-                                     .sourceRoot = p.sourceRoot});
+                                     .publishedAt = source.publishedAt,
+                                     .sourceRoot = source.root});
     } catch (...) {
         ++pendingCount_;
-        issues_.push_back({{"source_id", p.source.text()},
+        issues_.push_back({{"source_id", p.source->idText},
                            {"recording_id", p.entry.id.text()},
                            {"state", messageOf(std::current_exception(), recordUnreadable)}});
     }

@@ -29,8 +29,9 @@ struct LibraryItem {
     std::string revision;
     // The source manifest's publishedAt.
     sync::Instant publishedAt;
-    // The source directory root/S as SyncFormat::child resolved it.
-    std::filesystem::path sourceRoot;
+    // The source directory root/S as SyncFormat::child resolved it; shared by
+    // the source's items.
+    std::shared_ptr<const std::filesystem::path> sourceRoot;
 
     // The record without its passages (see IndexedRecording).
     const sync::SharedRecording& record() const { return recording->record; }
@@ -95,6 +96,7 @@ class Library {
     const RecordCache& records() const { return records_; }
 
   private:
+    struct Source;
     struct PendingEntry;
 
     // Source steps; the source issue when they fail.

@@ -98,7 +98,7 @@ void RecordCache::keep(const std::string& revision, const Found& found) {
     next_.emplace(revision, found);
 }
 
-void RecordCache::finish(const std::set<std::string>& named, bool complete) {
+void RecordCache::finish(std::vector<std::string_view> named, bool complete) {
     for (const std::string& failure : failures_) {
         if (!failure.empty()) giveUp(failure);
     }
@@ -107,9 +107,15 @@ void RecordCache::finish(const std::set<std::string>& named, bool complete) {
         for (const auto& keys : damaged_) removed.insert(removed.end(), keys.begin(), keys.end());
         std::vector<RecordIndex::Put> puts;
         try {
-            if (complete) {
+            // Every key this refresh found is named: only more keys than
+            // that can hold one that is not.
+            std::size_t found = 0;
+            for (const auto& [revision, kept] : next_) found += !kept.stored.empty();
+            if (complete && snapshot_->size() != found) {
+                std::sort(named.begin(), named.end());
                 for (std::string& k : snapshot_->keys()) {
-                    if (!named.contains(k.substr(0, revisionLength))) removed.push_back(std::move(k));
+                    if (!std::binary_search(named.begin(), named.end(), std::string_view(k).substr(0, revisionLength)))
+                        removed.push_back(std::move(k));
                 }
             }
         } catch (const std::exception& failure) {

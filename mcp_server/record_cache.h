@@ -1,13 +1,12 @@
 #pragma once
 
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "mcp_server/indexed_recording.h"
@@ -48,9 +47,10 @@ class RecordCache {
     void keep(const std::string& revision, const Found& found);
     // Ends the refresh: everything not kept is dropped, and when the refresh
     // saw every manifest (complete) the index drops the revisions that none
-    // of them names (named). What was decoded goes into the index on a thread
-    // of its own, and is served from there from the next refresh on.
-    void finish(const std::set<std::string>& named, bool complete);
+    // of them names (named, views that need only last the call). What was
+    // decoded goes into the index on a thread of its own, and is served from
+    // there from the next refresh on.
+    void finish(std::vector<std::string_view> named, bool complete);
 
     // Revisions kept by the last refresh, and how many of them are in memory.
     std::size_t size() const { return kept_.size(); }
@@ -71,8 +71,13 @@ class RecordCache {
     std::shared_ptr<const RecordIndex::Snapshot> snapshot_;
     // The snapshots the kept recordings were found in.
     std::vector<std::shared_ptr<const RecordIndex::Snapshot>> live_;
-    std::map<std::string, Found, std::less<>> kept_;
-    std::map<std::string, Found, std::less<>> next_;
+    // Looked up once per record file and refresh: hashed, not ordered.
+    struct Hash : std::hash<std::string_view> {
+        using is_transparent = void;
+    };
+    using ByRevision = std::unordered_map<std::string, Found, Hash, std::equal_to<>>;
+    ByRevision kept_;
+    ByRevision next_;
     // Per reader, set by find(): keys whose stored bytes were damaged, and
     // why the index failed.
     mutable std::vector<std::vector<std::string>> damaged_;

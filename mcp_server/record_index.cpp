@@ -264,4 +264,11 @@ std::vector<std::string> RecordIndex::Snapshot::keys() const {
     return keys;
 }
 
+std::size_t RecordIndex::Snapshot::size() const {
+    MDB_stat stat{};
+    check("reading the record index",
+          ::mdb_stat(static_cast<MDB_txn*>(transactions_.at(0)), environment_->dbi, &stat));
+    return stat.ms_entries;
+}
+
 }  // namespace quillmere::mcp

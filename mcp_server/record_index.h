@@ -66,8 +66,9 @@ class RecordIndex::Snapshot {
     // What was stored under key when value is intact, else nullopt. Reads
     // every byte of value.
     static std::optional<std::string_view> intact(std::string_view key, std::string_view value);
-    // Every key, through reader 0.
+    // Every key, through reader 0; and how many there are, without reading them.
     std::vector<std::string> keys() const;
+    std::size_t size() const;
 
   private:
     std::shared_ptr<Environment> environment_;
