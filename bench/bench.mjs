@@ -41,6 +41,9 @@ function timeShell(script, env) {
 }
 
 function refreshBench(root, extra = []) {
+  // The index an earlier process stored (hundreds of MiB on L) is still being
+  // written back, or freed after its removal: every process starts after that.
+  execFileSync("sync");
   const out = execFileSync(path.join(bin, "bench-refresh"), ["--root", root, ...extra], { encoding: "utf8", maxBuffer: 1 << 26 });
   return JSON.parse(out);
 }
