@@ -579,7 +579,7 @@ void PassageTexts::Builder::add(std::string_view text) {
     std::size_t restoredUpTo = folded_.size(), at = folded_.size(), length = 0;
     std::string original;
     auto write = [&] {
-        if (original.empty() && length == 0) return;
+        if (original.empty()) return;  // nothing gathered: folding never empties a character
         appendNumber(restorations, at - restoredUpTo);
         appendNumber(restorations, length);
         appendNumber(restorations, original.size());

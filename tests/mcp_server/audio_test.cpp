@@ -89,6 +89,14 @@ TEST_F(LibraryAudio, ACachedLinkLeadingOutOfTheCacheIsRefused) {
     EXPECT_TRUE(failure());
 }
 
+TEST(AudioMime, EveryTrackExtension) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"m4a", "audio/mp4"}, {"mp4", "audio/mp4"}, {"wav", "audio/wav"}, {"mov", "video/quicktime"},
+        {"qta", "application/octet-stream"}, {"caf", "audio/x-caf"}, {"aac", "audio/aac"}, {"", "audio/aac"},
+    };
+    for (const auto& [extension, type] : rows) EXPECT_EQ(mime(extension), type) << extension;
+}
+
 // A space and a non-ASCII letter are the SDK session's.
 TEST(AudioFileURI, PercentEncodesEverythingButUnreservedAndSlash) {
     EXPECT_EQ(fileURI("/tmp/100%/#?;=~_-.x"), "file:///tmp/100%25/%23%3F%3B%3D~_-.x");

@@ -16,6 +16,7 @@
 #include "setup_core/agent_client.h"
 #include "setup_app/qt_translations.h"
 #include "setup_app/setup_texts.h"
+#include "setup_app/setup_widgets.h"
 #include "tests/support/codex_stand_in.h"
 #include "tests/support/temp_dir.h"
 
@@ -160,6 +161,24 @@ TEST_F(SetupWindowTest, MenuListsTheOtherClientsInTableOrder) {
     const QPushButton* more = child<QPushButton>("segment_more");
     EXPECT_EQ(more->text(), "Goose ▾");
     EXPECT_LE(more->mapTo(window.get(), QPoint(more->width(), 0)).x(), window->width());
+}
+
+// Too long for its lines, a path keeps as much of both ends as fits, split
+// evenly around "…", and never half of a surrogate pair.
+TEST(PathLine, ATooLongPathKeepsBothEndsAroundAnEllipsis) {
+    app::PathLine line(2);
+    line.resize(240, 100);
+    const QString path = "/home/user/" + QString::fromUtf8("很长的文件夹名😀").repeated(40) + "/AgentLibrary";
+    line.setPath(path);
+    const QString shown = line.toPlainText();
+    const qsizetype cut = shown.indexOf(QChar(0x2026));
+    ASSERT_GT(cut, 0) << shown.toStdString();
+    const QString head = shown.left(cut), tail = shown.mid(cut + 1);
+    EXPECT_TRUE(path.startsWith(head) && path.endsWith(tail)) << shown.toStdString();
+    EXPECT_LE(std::abs(head.size() - tail.size()), 2) << shown.toStdString();
+    EXPECT_GT(shown.size(), 20);
+    EXPECT_TRUE(shown.isValidUtf16());
+    EXPECT_EQ(line.path(), path);
 }
 
 TEST(QtTranslations, QtsOwnDialogsSpeakTheLocalesLanguage) {

@@ -16,6 +16,7 @@
 #include "base/directory_lock.h"
 #include "sync_core/item_status.h"
 #include "sync_core/sync_failure.h"
+#include "sync_core/sync_format.h"
 #include "tests/support/failure_kind.h"
 #include "tests/support/fake_cloud.h"
 #include "tests/support/temp_dir.h"
@@ -66,6 +67,20 @@ TEST(CloudFilesWrite, ReplacesALinkRatherThanWritingThroughIt) {
     CloudFiles::write("new", dir / "link");
     EXPECT_EQ(readFile(dir / "target"), "keep");
     EXPECT_EQ(readFile(dir / "link"), "new");
+}
+
+// Within one file system the kernel copies; from another (memory, here) it
+// refuses and the bytes go through a buffer.
+TEST(CloudFilesCopy, CopiesWithinAndAcrossFileSystems) {
+    TempDir dir;
+    const std::string bytes = std::string(3 << 20, 'b') + "end";
+    for (const fs::path& parent : {dir.path(), fs::path("/dev/shm")}) {
+        const TempDir source(parent);
+        writeFile(source / "src", bytes);
+        CloudFiles::copy(source / "src", dir / "dest" / "f", SyncFormat::digest(bytes), bytes.size());
+        EXPECT_EQ(readFile(dir / "dest" / "f"), bytes) << parent;
+        fs::remove(dir / "dest" / "f");
+    }
 }
 
 TEST(CloudFilesCopy, StopsOneBytePastTheExpectedSize) {

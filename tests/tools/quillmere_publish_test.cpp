@@ -113,6 +113,7 @@ TEST_F(PublishCommand, PublishesAListOfRecordingsAndReportsWhatItWrote) {
     const ProcessResult silent = publish({dir / "in" / "notes.json"}, false);
     ASSERT_EQ(silent.exitStatus, 0) << silent.standardError;
     EXPECT_NE(silent.standardOutput.find("--audio"), std::string::npos) << silent.standardOutput;
+    EXPECT_NE(silent.standardOutput.find("Manifest written"), std::string::npos) << silent.standardOutput;
     EXPECT_EQ(silent.standardOutput.find("/audio/"), std::string::npos) << silent.standardOutput;
     EXPECT_FALSE(manifest().includesAudio);
     EXPECT_TRUE(record(manifest().entries[1]).audio.empty());
@@ -151,16 +152,19 @@ TEST_F(PublishCommand, BadDescriptionsFailBeforeAnythingIsWritten) {
     }
 }
 
-TEST_F(PublishCommand, WrongUsageExitsWithStatusTwoAndPointsToHelp) {
+// Asked for, the usage goes to stdout; wrong usage exits 2 and points to it.
+TEST_F(PublishCommand, UsageOnRequestOrAfterWrongUsage) {
     writeFile(dir / "r.json", twoNotes);
     const std::string r = (dir / "r.json").string(), rootText = root.string();
     for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
+             {"-h"}, {"--root", rootText, "--help"},
              {}, {"--source", sourceText, r}, {"--root", rootText, r}, {"--root", rootText, "--source", "not-a-uuid", r},
              {"--root", rootText, "--source", sourceText}, {"--root", rootText, "--source", sourceText, "--audoi", r}, {"--root"}}) {
         const ProcessResult outcome = testing::runProcess({.program = QUILLMERE_PUBLISH_PROGRAM, .arguments = arguments});
-        EXPECT_EQ(outcome.exitStatus, 2) << outcome.standardError;
-        EXPECT_NE(outcome.standardError.find("--help"), std::string::npos) << outcome.standardError;
-        EXPECT_EQ(outcome.standardOutput, "");
+        const bool asked = std::ranges::any_of(arguments, [](const std::string& a) { return a == "-h" || a == "--help"; });
+        EXPECT_EQ(outcome.exitStatus, asked ? 0 : 2) << outcome.standardError;
+        EXPECT_EQ(outcome.standardOutput.starts_with("Usage: quillmere-publish"), asked) << outcome.standardOutput;
+        EXPECT_EQ(outcome.standardError.find("--help") != std::string::npos, !asked) << outcome.standardError;
     }
     EXPECT_FALSE(fs::exists(root));
 }
