@@ -103,10 +103,9 @@ void RecordCache::finish(std::vector<std::string_view> named, bool complete) {
         if (!failure.empty()) giveUp(failure);
     }
     if (index_ && snapshot_) {
-        std::vector<std::string> removed;
-        for (const auto& keys : damaged_) removed.insert(removed.end(), keys.begin(), keys.end());
-        std::vector<RecordIndex::Put> puts;
         try {
+            std::vector<std::string> removed;
+            for (const auto& keys : damaged_) removed.insert(removed.end(), keys.begin(), keys.end());
             // Every key this refresh found is named: only more keys than
             // that can hold one that is not.
             std::size_t found = 0;
@@ -118,23 +117,24 @@ void RecordCache::finish(std::vector<std::string_view> named, bool complete) {
                         removed.push_back(std::move(k));
                 }
             }
+            std::vector<RecordIndex::Put> puts;
+            for (const auto& [revision, kept] : next_) {
+                if (kept.stored.empty())
+                    puts.push_back({key(revision), [recording = kept.recording] { return recording->stored(); }});
+            }
+            // Stored after the answer has gone: the next refresh waits for it
+            // and then finds these recordings in the index.
+            if (!puts.empty() || !removed.empty()) {
+                writer_ = std::jthread([this, puts = std::move(puts), removed = std::move(removed)] {
+                    try {
+                        index_->write(puts, removed);
+                    } catch (const std::exception& failure) {
+                        writeFailure_ = failure.what();
+                    }
+                });
+            }
         } catch (const std::exception& failure) {
             giveUp(failure.what());
-        }
-        for (const auto& [revision, found] : next_) {
-            if (!found.stored.empty()) continue;
-            puts.push_back({key(revision), [recording = found.recording] { return recording->stored(); }});
-        }
-        // Stored after the answer has gone: the next refresh waits for it and
-        // then finds these recordings in the index.
-        if (index_ && (!puts.empty() || !removed.empty())) {
-            writer_ = std::jthread([this, puts = std::move(puts), removed = std::move(removed)] {
-                try {
-                    index_->write(puts, removed);
-                } catch (const std::exception& failure) {
-                    writeFailure_ = failure.what();
-                }
-            });
         }
     }
     const std::size_t before = inMemory();

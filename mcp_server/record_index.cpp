@@ -56,16 +56,11 @@ void checkOwnership(const fs::path& path, bool directory) {
 thread_local sigjmp_buf* busGuard = nullptr;
 struct sigaction previousBusAction {};
 
-void onBusFault(int signal, siginfo_t* info, void* context) {
+// A fault anywhere else is not ours: whatever handled it before does.
+void onBusFault(int signal, siginfo_t*, void*) {
     if (busGuard) siglongjmp(*busGuard, 1);
-    if (previousBusAction.sa_flags & SA_SIGINFO) {
-        previousBusAction.sa_sigaction(signal, info, context);
-    } else if (previousBusAction.sa_handler != SIG_IGN && previousBusAction.sa_handler != SIG_DFL) {
-        previousBusAction.sa_handler(signal);
-    } else {
-        ::signal(signal, SIG_DFL);
-        ::raise(signal);
-    }
+    ::sigaction(signal, &previousBusAction, nullptr);
+    ::raise(signal);
 }
 
 void installBusGuard() {
