@@ -12,8 +12,8 @@ namespace quillmere::testing {
 
 namespace fs = std::filesystem;
 
-TempDir::TempDir(const fs::path& parent) {
-    std::string pattern = (parent / "quillmere-test-XXXXXX").string();
+TempDir::TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "quillmere-test-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     path_ = fs::canonical(pattern);
 }

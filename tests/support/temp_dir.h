@@ -7,11 +7,11 @@
 
 namespace quillmere::testing {
 
-// A fresh directory under the system's temporary directory (or parent),
-// removed with everything in it when the object goes away.
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes away.
 class TempDir {
 public:
-    explicit TempDir(const std::filesystem::path& parent = std::filesystem::temp_directory_path());
+    TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
