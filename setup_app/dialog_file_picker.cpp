@@ -48,9 +48,9 @@ std::optional<std::filesystem::path> run(QWidget* parent, const std::string& mes
     dialog.setWindowModality(Qt::WindowModal);
     addPrompt(dialog, QString::fromStdString(message));
     if (dialog.exec() != QDialog::Accepted) return std::nullopt;
-    const QStringList files = dialog.selectedFiles();
-    if (files.isEmpty() || files.front().isEmpty()) return std::nullopt;
-    return std::filesystem::path(files.front().toStdString());
+    const QString file = dialog.selectedFiles().value(0);
+    if (file.isEmpty()) return std::nullopt;
+    return std::filesystem::path(file.toStdString());
 }
 
 }  // namespace

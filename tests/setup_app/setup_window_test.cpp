@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QFileDialog>
+#include <QGridLayout>
 #include <QLabel>
+#include <QTimer>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
@@ -12,6 +15,7 @@
 #include <span>
 #include <nlohmann/json.hpp>
 
+#include "setup_app/dialog_file_picker.h"
 #include "setup_app/file_picker.h"
 #include "setup_core/agent_client.h"
 #include "setup_app/qt_translations.h"
@@ -179,6 +183,34 @@ TEST(PathLine, ATooLongPathKeepsBothEndsAroundAnEllipsis) {
     EXPECT_GT(shown.size(), 20);
     EXPECT_TRUE(shown.isValidUtf16());
     EXPECT_EQ(line.path(), path);
+}
+
+// Qt's own panel, as where the desktop offers none: the prompt in bold above
+// its contents, folders alone when a folder is asked for, and the choice or
+// nothing given back.
+TEST(DialogFilePicker, PromptsOnTopAndGivesBackTheChoice) {
+    TempDir dir;
+    writeFile(dir / "tool", "#!/bin/sh\n");
+    struct Row { bool folder; fs::path choice; bool accepted; };
+    for (const Row& row : {Row{true, dir.path(), true}, Row{false, dir / "tool", true}, Row{true, dir.path(), false}}) {
+        QFileDialog* panel = nullptr;
+        QTimer::singleShot(0, [&] {
+            for (QWidget* widget : QApplication::topLevelWidgets())
+                if (auto* found = qobject_cast<QFileDialog*>(widget); found && found->isVisible()) panel = found;
+            if (!panel) return;
+            const auto* grid = qobject_cast<QGridLayout*>(panel->layout());
+            const auto* prompt = qobject_cast<QLabel*>(grid->itemAtPosition(0, 0)->widget());
+            EXPECT_TRUE(prompt && prompt->text() == "选一个" && prompt->font().bold());
+            EXPECT_EQ(grid->itemAtPosition(0, grid->columnCount() - 1)->widget(), prompt);
+            EXPECT_EQ(panel->testOption(QFileDialog::ShowDirsOnly), row.folder);
+            panel->selectFile(QString::fromStdString(row.choice.string()));
+            QMetaObject::invokeMethod(panel, row.accepted ? "accept" : "reject");
+        });
+        app::DialogFilePicker picker(nullptr);
+        const auto chosen = row.folder ? picker.chooseDirectory("选一个") : picker.chooseFile("选一个");
+        ASSERT_TRUE(panel);
+        EXPECT_EQ(chosen, row.accepted ? std::optional(row.choice) : std::nullopt) << row.choice;
+    }
 }
 
 TEST(QtTranslations, QtsOwnDialogsSpeakTheLocalesLanguage) {
