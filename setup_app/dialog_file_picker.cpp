@@ -5,7 +5,6 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QString>
-#include <QStringList>
 #include <algorithm>
 #include <vector>
 
