@@ -127,6 +127,14 @@ TEST_F(SetupWindowTest, ZedChosenFromTheMenuGetsTheEntryBesideItsComments) {
     open();
     EXPECT_FALSE(mainButton()->isEnabled()) << "no folder yet";
     EXPECT_TRUE(mainButton()->isDefault()) << "Return presses it";
+    // The text styles: title larger and bold, headings bold, hints and the folder smaller.
+    const auto font = [&](const char* name) { return child(name)->font(); };
+    const qreal body = window->font().pointSizeF();
+    EXPECT_TRUE(font("headerTitle").bold() && font("headerTitle").pointSizeF() > body);
+    EXPECT_TRUE(font("clientHeading").bold() && font("clientHeading").pointSizeF() == body);
+    EXPECT_LT(font("installHint").pointSizeF(), font("folderLine").pointSizeF());
+    EXPECT_LT(font("folderLine").pointSizeF(), body);
+    EXPECT_FALSE(font("folderLine").bold());
     choose("chooseFolder", library);
     chooseMore("zed");
     EXPECT_EQ(child<QPushButton>("segment_more")->text(), "Zed ▾");
