@@ -61,7 +61,7 @@ void writeAll(int fd, std::string_view bytes) {
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
             pollfd waiting{fd, POLLOUT, 0};
-            if (::poll(&waiting, 1, -1) < 0 && errno != EINTR) {
+            if (::poll(&waiting, 1, -1) == -1 && errno != EINTR) {
                 throw std::system_error(errno, std::generic_category(), "poll");
             }
             continue;
