@@ -135,10 +135,12 @@ void applyLandlock(const ConfinementPolicy& policy, std::vector<std::string>& mi
         missing.emplace_back("file access, TCP and signals (Landlock could not be applied)");
         return;
     }
-    if (version < 3) missing.emplace_back("truncating files (Landlock 3)");
-    if (version < 4) missing.emplace_back("TCP (Landlock 4)");
-    if (version < 5) missing.emplace_back("device ioctls (Landlock 5)");
-    if (version < 6) missing.emplace_back("signals and abstract sockets (Landlock 6)");
+    constexpr std::pair<int, const char*> later[] = {{3, "truncating files (Landlock 3)"},
+                                                     {4, "TCP (Landlock 4)"},
+                                                     {5, "device ioctls (Landlock 5)"},
+                                                     {6, "signals and abstract sockets (Landlock 6)"}};
+    for (const auto& [since, what] : later)
+        if (version < since) missing.emplace_back(what);
 }
 
 // ---- seccomp

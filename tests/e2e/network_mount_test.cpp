@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "sync_core/bounded_reads.h"
 #include "tests/e2e/server_session.h"
 #include "tests/support/jsonrpc.h"
 #include "tests/support/library_fixture.h"
@@ -35,6 +36,9 @@ TEST(NetworkMount, WhatStallsIsPendingWhileTheRestIsServedThenServedOnceItArrive
     fs::copy(fs::path(std::getenv("QUILLMERE_SOURCE_DIR")) / "examples", home / "cloud", fs::copy_options::recursive);
     testing::FuseMount mount(testing::FuseMount::Kind::stalling, home / "cloud", home / "mount");
     const fs::path root = mount.path() / "AgentLibrary";
+    // Only what is not on a local disk is read on a bounded reader.
+    EXPECT_FALSE(sync::BoundedReads::onLocalFileSystem(root));
+    EXPECT_TRUE(sync::BoundedReads::onLocalFileSystem(home.path()));
     const StallCase cases[] = {
         {"stall */records/B3942ED6*", 4, 1, nullptr, notDownloaded},
         {"fail */records/B3942ED6*", 4, 1, nullptr, "记录尚不可读，请等待下载或检查文件权限。"},
