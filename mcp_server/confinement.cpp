@@ -75,9 +75,9 @@ int landlockVersion() {
 // unless a rule grants it.
 std::uint64_t handledFs(int version) {
     std::uint64_t rights = (LANDLOCK_ACCESS_FS_MAKE_SYM << 1) - 1;  // ABI 1: bits 0-12
-    if (version >= 2) rights |= LANDLOCK_ACCESS_FS_REFER;
-    if (version >= 3) rights |= fsTruncate;
-    if (version >= 5) rights |= fsIoctlDev;
+    constexpr std::pair<int, std::uint64_t> later[] = {{2, LANDLOCK_ACCESS_FS_REFER}, {3, fsTruncate}, {5, fsIoctlDev}};
+    for (const auto& [since, right] : later)
+        if (version >= since) rights |= right;
     return rights;
 }
 

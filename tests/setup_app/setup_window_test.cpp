@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QLabel>
@@ -219,6 +220,13 @@ TEST(DialogFilePicker, PromptsOnTopAndGivesBackTheChoice) {
         ASSERT_TRUE(panel);
         EXPECT_EQ(chosen, row.accepted ? std::optional(row.choice) : std::nullopt) << row.choice;
     }
+}
+
+TEST(SetupEnvironment, TheWindowsOwnRunReadsTheProcesssEnvironment) {
+    ::setenv("QUILLMERE_PROBE", "a=b", 1);
+    const app::SetupEnvironment current = app::SetupEnvironment::current();
+    EXPECT_EQ(current.variables.at("QUILLMERE_PROBE"), "a=b");
+    EXPECT_EQ(current.home, QDir::homePath().toStdString());
 }
 
 TEST(QtTranslations, QtsOwnDialogsSpeakTheLocalesLanguage) {

@@ -89,7 +89,9 @@ TEST_F(PublishCommand, PublishesAListOfRecordingsAndReportsWhatItWrote) {
         if (file == "manifest.json") continue;
         EXPECT_NE(first.standardOutput.find("new " + (fs::path(sourceText) / file).string()), std::string::npos) << file << "\n" << first.standardOutput;
     }
+    EXPECT_NE(first.standardOutput.find("Published 2 recordings of source " + std::string(sourceText) + " into " + root.string() + " (audio shared)."), std::string::npos) << first.standardOutput;
     EXPECT_NE(first.standardOutput.find("Manifest written"), std::string::npos) << first.standardOutput;
+    EXPECT_EQ(first.standardError, "");
 
     // Again, over a manifest dated long ago (a rewrite would carry the current time):
     // nothing is written, not even the same bytes.
@@ -112,7 +114,7 @@ TEST_F(PublishCommand, PublishesAListOfRecordingsAndReportsWhatItWrote) {
     // files already published stay for readers that still hold the old manifest.
     const ProcessResult silent = publish({dir / "in" / "notes.json"}, false);
     ASSERT_EQ(silent.exitStatus, 0) << silent.standardError;
-    EXPECT_NE(silent.standardOutput.find("--audio"), std::string::npos) << silent.standardOutput;
+    EXPECT_NE(silent.standardOutput.find("Audio: 2 tracks were left out; pass --audio to share them."), std::string::npos) << silent.standardOutput;
     EXPECT_NE(silent.standardOutput.find("Manifest written"), std::string::npos) << silent.standardOutput;
     EXPECT_EQ(silent.standardOutput.find("/audio/"), std::string::npos) << silent.standardOutput;
     EXPECT_FALSE(manifest().includesAudio);
