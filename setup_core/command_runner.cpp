@@ -12,8 +12,9 @@
 #include <system_error>
 #include <thread>
 
-#include "setup_core/setup_failure.h"
+#include "base/posix_file.h"
 #include "base/uuid.h"
+#include "setup_core/setup_failure.h"
 
 extern char** environ;
 
@@ -28,36 +29,30 @@ constexpr auto gracePeriod = std::chrono::microseconds(100'000);
     throw std::system_error(error, std::generic_category(), what);
 }
 
-// Owns the output file: closes the descriptor, then removes the file, on every path out.
+// Owns the output file: removes it and closes its descriptor on every path out.
 class OutputFile {
   public:
-    OutputFile() {
-        path_ = std::filesystem::temp_directory_path() /
-                (std::string(CommandRunner::outputPrefix) + base::Uuid::random().text());
-        fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd_ < 0) throwErrno(errno, "cannot create " + path_.string());
-        if (::fchmod(fd_, 0600) != 0) {
-            int error = errno;
-            release();
+    OutputFile()
+        : path_(std::filesystem::temp_directory_path() /
+                (std::string(CommandRunner::outputPrefix) + base::Uuid::random().text())),
+          fd_(base::openOrThrow(path_, O_WRONLY | O_CREAT | O_EXCL, 0600)) {
+        // A umask may take even the owner's bits, and the output is read back by path.
+        if (::fchmod(fd_.get(), 0600) != 0) {
+            const int error = errno;
+            ::unlink(path_.c_str());
             throwErrno(error, "cannot set permissions of " + path_.string());
         }
     }
-    ~OutputFile() { release(); }
+    ~OutputFile() { ::unlink(path_.c_str()); }
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    int fd() const { return fd_; }
+    int fd() const { return fd_.get(); }
     const std::filesystem::path& path() const { return path_; }
 
   private:
-    void release() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-        ::unlink(path_.c_str());
-    }
-
     std::filesystem::path path_;
-    int fd_ = -1;
+    base::FileDescriptor fd_;
 };
 
 // posix_spawn's attribute and file-action objects, destroyed on every path out.
