@@ -382,7 +382,16 @@ TEST_F(QuillmereSetupTool, WhatStandsAtTheConfigurationPathDecides) {
     const fs::path file = home / ".cursor/mcp.json", dotfiles = root / "real-dotfiles/mcp.json";
     const auto link = [&](const fs::path& to) { fs::create_symlink(to, file); };
     const std::string unreadable = "cannot read " + file.string();
+    // n links in a row, as many as the kernel follows and one more.
+    const auto chain = [&](int n) {
+        fs::remove_all(root / "chain");
+        writeFile(root / "chain" / std::to_string(n), "{}");
+        for (int i = n - 1; i > 0; --i) fs::create_symlink(std::to_string(i + 1), root / "chain" / std::to_string(i));
+        link(root / "chain/1");
+    };
     const std::tuple<const char*, std::function<void()>, int, std::string> rows[] = {
+        {"40 links in a row", [&] { chain(40); }, 0, "configuration: " + (root / "chain/40").string() + "\n"},
+        {"41 links in a row", [&] { chain(41); }, 1, "cannot resolve " + file.string()},
         {"a link to a link", [&] { writeFile(dotfiles, "{}"), fs::create_symlink("real-dotfiles", root / "dotfiles"), link("../../dotfiles/mcp.json"); }, 0, "configuration: " + dotfiles.string() + "\n"},
         {"a dangling link", [&] { link(root / "synced/cursor.json"); }, 0, "configuration: " + (root / "synced/cursor.json").string() + "\n"},
         {"a directory", [&] { fs::create_directories(file); }, 1, unreadable},
@@ -398,7 +407,9 @@ TEST_F(QuillmereSetupTool, WhatStandsAtTheConfigurationPathDecides) {
         fs::remove_all(file.parent_path());
         fs::create_directories(file.parent_path());
         make();
-        const std::string before = fs::is_regular_file(file) ? readFile(file) : "";
+        std::error_code tooManyLinks;
+        const bool regular = fs::is_regular_file(file, tooManyLinks);
+        const std::string before = regular ? readFile(file) : "";
         const ProcessResult result = tool(install("cursor", {"--replace"}));
         EXPECT_EQ(result.exitStatus, status) << result.describe() << result.standardError;
         EXPECT_NE((status == 0 ? result.standardOutput : result.standardError).find(text), std::string::npos);
@@ -406,7 +417,7 @@ TEST_F(QuillmereSetupTool, WhatStandsAtTheConfigurationPathDecides) {
         if (status == 0) {
             EXPECT_TRUE(fs::is_symlink(file));
             EXPECT_EQ(json::parse(readFile(file))["mcpServers"]["quillmere"], entry);
-        } else if (fs::is_regular_file(file)) {
+        } else if (regular) {
             EXPECT_EQ(readFile(file), before);
         }
     }
