@@ -119,6 +119,10 @@ TEST(SharedRecordsDecoding, AcceptsAndRefuses) {
     EXPECT_EQ(std::pair(audio.bytes, audio.track), std::pair(std::int64_t{2}, std::int64_t{0}));
     EXPECT_EQ(SyncFormat::decode<SharedAudio>(R"({"bytes":9223372036854775807,"fileName":"f","sha256":"s","track":0})").bytes,
               std::numeric_limits<std::int64_t>::max());
+    // A whole number written with a fraction counts down to -2^63 and stops short of 2^63.
+    EXPECT_EQ(SyncFormat::decode<SharedAudio>(R"({"bytes":0,"fileName":"f","sha256":"s","track":-9223372036854775808.0})").track,
+              std::numeric_limits<std::int64_t>::min());
+    EXPECT_THROW(SyncFormat::decode<SharedAudio>(R"({"bytes":9223372036854775808.0,"fileName":"f","sha256":"s","track":0})"), base::DecodingError);
 }
 
 std::string outcome(const std::function<SharedRecording()>& decode) {
