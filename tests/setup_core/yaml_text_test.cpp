@@ -39,6 +39,8 @@ TEST(YamlText, SetEntryWritesBlockStyleAndKeepsEveryOtherByte) {
         EXPECT_EQ(yaml::setEntry(text, "servers", "quillmere", entryFor(holder), holder), expected) << rule;
         EXPECT_EQ(yaml::setEntry(expected, "servers", "quillmere", entryFor(holder), holder), expected) << rule;
     }
+    // C1 controls are escaped, the first character past them is not.
+    EXPECT_EQ(yaml::setEntry("", "s", "q", {{"command", "/\u007F\u0080\u009F\u00A0"}}, map), "s:\n  q:\n    command: \"/\\x7F\\u0080\\u009F\u00A0\"\n");
 }
 
 // What cannot be changed as text without changing something else is refused.
