@@ -59,6 +59,8 @@ TEST(YamlText, RefusesWhatItCannotEditSafely) {
         {"a list at the top", "- a\n", map, uneditable},
         {"a list where a mapping belongs", "servers:\n  - a\n", map, uneditable},
         {"a lone CR", "a: 1\rb: 2\n", map, uneditable},
+        {"anchor on an empty document", "&a\n", map, uneditable},
+        {"tag on an empty document", "!!map\n", map, uneditable},
         {"unclosed flow", "a: [1\n", map, malformed},
         {"undefined alias", "a: *nothing\n", map, malformed},
         {"UTF-16", "\xFF\xFE" "a\0:\0 \0" "1\0", map, malformed},
