@@ -194,7 +194,7 @@ std::string_view foldedCodePoint(std::string_view cluster, UChar32 c, CaseRule r
     };
     constexpr std::size_t slots = 1024;
     thread_local std::array<std::array<Entry, slots>, 2> tables;
-    Entry& entry = tables[rule == CaseRule::turkic ? 1 : 0][static_cast<std::size_t>(c) % slots];
+    Entry& entry = tables[static_cast<std::size_t>(rule)][static_cast<std::size_t>(c) % slots];
     if (entry.codePoint == c) return {entry.bytes, entry.length};
     thread_local std::string folded;
     folded.clear();

@@ -358,7 +358,7 @@ class Editor {
     Editor(std::string_view text, const Document& document) : text_(text), document_(document) {
         bool crlf = text.find('\n') != std::string_view::npos;
         for (std::size_t lf = text.find('\n'); lf != std::string_view::npos; lf = text.find('\n', lf + 1))
-            crlf = crlf && lf > 0 && text[lf - 1] == '\r';
+            crlf = crlf && text.substr(0, lf).ends_with('\r');
         if (crlf) style_.eol = "\r\n";
         if (!document.top || document.top->kind != Node::Kind::mapping) return;
         const Node& top = *document.top;
@@ -574,7 +574,7 @@ std::string setEntry(std::string_view text, std::string_view container, std::str
     for (const std::string_view odd : {"\xC2\x85", "\xE2\x80\xA8", "\xE2\x80\xA9"})
         if (text.find(odd) != std::string_view::npos) uneditable();
     for (std::size_t cr = text.find('\r'); cr != std::string_view::npos; cr = text.find('\r', cr + 1))
-        if (cr + 1 == text.size() || text[cr + 1] != '\n') uneditable();
+        if (text.substr(cr + 1, 1) != "\n") uneditable();
     const Document document = Reader(text).document();
     json expected = valueOf(document);
     if (document.explicitEnd) uneditable();
