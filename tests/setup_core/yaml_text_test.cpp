@@ -39,7 +39,9 @@ TEST(YamlText, SetEntryWritesBlockStyleAndKeepsEveryOtherByte) {
         EXPECT_EQ(yaml::setEntry(text, "servers", "quillmere", entryFor(holder), holder), expected) << rule;
         EXPECT_EQ(yaml::setEntry(expected, "servers", "quillmere", entryFor(holder), holder), expected) << rule;
     }
-    // C1 controls are escaped, the first character past them is not.
+    // A word a YAML reader takes for another type is quoted; C1 controls are escaped, the
+    // first character past them is not.
+    EXPECT_EQ(yaml::setEntry("", "s", "q", {{"command", "True"}, {"args", {"null", "nul"}}}, map), "s:\n  q:\n    args:\n      - \"null\"\n      - nul\n    command: \"True\"\n");
     EXPECT_EQ(yaml::setEntry("", "s", "q", {{"command", "/\u007F\u0080\u009F\u00A0"}}, map), "s:\n  q:\n    command: \"/\\x7F\\u0080\\u009F\u00A0\"\n");
 }
 
