@@ -448,7 +448,7 @@ class Editor {
     std::size_t endOfLine(std::size_t pos) const {
         const std::size_t lf = text_.find('\n', pos);
         if (lf == npos) return text_.size();
-        return lf > pos && text_[lf - 1] == '\r' ? lf - 1 : lf;
+        return text_.substr(pos, lf - pos).ends_with('\r') ? lf - 1 : lf;
     }
     // The colon after a key, with only blanks between them.
     std::size_t colonAfter(const Node& key) const {
