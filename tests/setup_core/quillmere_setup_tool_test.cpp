@@ -383,6 +383,13 @@ TEST_F(QuillmereSetupTool, WhatStandsAtTheConfigurationPathDecides) {
     const auto link = [&](const fs::path& to) { fs::create_symlink(to, file); };
     const std::string unreadable = "cannot read " + file.string();
     // n links in a row, as many as the kernel follows and one more.
+    // A file that the merge makes `over` bytes longer than the 8 MiB read bound.
+    const std::size_t growth = [&] {
+        writeFile(file, "{\"a\": \"\"}");
+        tool(install("cursor"));
+        return fs::file_size(file) - 9;
+    }();
+    const auto mergedPast = [&](std::size_t over) { return "{\"a\": \"" + std::string(8 * 1024 * 1024 - 9 - growth + over, 'x') + "\"}"; };
     const auto chain = [&](int n) {
         fs::remove_all(root / "chain");
         writeFile(root / "chain" / std::to_string(n), "{}");
@@ -398,7 +405,8 @@ TEST_F(QuillmereSetupTool, WhatStandsAtTheConfigurationPathDecides) {
         {"a FIFO", [&] { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); }, 1, unreadable},
         {"a link to /dev/zero", [&] { link("/dev/zero"); }, 1, "cannot read /dev/zero"},
         {"8 MiB and a byte", [&] { writeFile(file, std::string(8 * 1024 * 1024 + 1, ' ')); }, 1, unreadable},
-        {"8 MiB and a byte once merged", [&] { writeFile(file, "{\"a\": \"" + std::string(8 * 1024 * 1024 - 100, 'x') + "\"}"); }, 1, "cannot write " + file.string()},
+        {"8 MiB once merged, through a link", [&] { writeFile(dotfiles, mergedPast(0)), link(dotfiles); }, 0, "configuration: " + dotfiles.string() + "\n"},
+        {"8 MiB and a byte once merged", [&] { writeFile(file, mergedPast(1)); }, 1, "cannot write " + file.string()},
         {"read-only", [&] { writeFile(file, "{}"), fs::permissions(file, fs::perms(0444)); }, 1, "read-only"},
         {"JSON with a comment", [&] { writeFile(file, "{ // mine\n}"); }, 1, SetupFailure(SetupFailure::Kind::malformed).what()},
     };
