@@ -33,9 +33,7 @@ namespace {
 namespace fs = std::filesystem;
 namespace SyncFormat = sync::SyncFormat;
 using nlohmann::json;
-using testing::recordingKey;
-using testing::ServerSession;
-using testing::TempDir;
+using namespace quillmere::testing;
 
 constexpr std::size_t readLimit = 33'554'432;
 

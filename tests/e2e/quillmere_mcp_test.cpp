@@ -27,9 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using testing::ProcessOptions;
-using testing::ProcessResult;
-using testing::rpcLine;
+using namespace quillmere::testing;
 using Arguments = std::vector<std::string>;
 
 const std::string noFolder =

@@ -20,8 +20,7 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using sync::SharedRecording;
 using sync::Uuid;
-using testing::at;
-using testing::makeRecording;
+using namespace quillmere::testing;
 
 // Records that fail a check are pending, with an issue each, and are not kept decoded.
 TEST(LibraryRefresh, RecordsFailingAnyCheckArePending) {

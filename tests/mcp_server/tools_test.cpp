@@ -17,9 +17,7 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using sync::SharedRecording;
 using sync::Uuid;
-using testing::at;
-using testing::makeRecording;
-using testing::recordingKey;
+using namespace quillmere::testing;
 using Strings = std::vector<std::string>;
 
 // The code of the ToolFailure action throws, "accepted" when it returns.

@@ -18,11 +18,7 @@ namespace quillmere::setup {
 namespace {
 
 namespace fs = std::filesystem;
-using quillmere::testing::failureOf;
-using quillmere::testing::listDirectory;
-using quillmere::testing::readFile;
-using quillmere::testing::TempDir;
-using quillmere::testing::writeFile;
+using namespace quillmere::testing;
 using Kind = SetupFailure::Kind;
 using nlohmann::json;
 

@@ -16,12 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using quillmere::testing::codexStandIn;
-using quillmere::testing::failureOf;
-using quillmere::testing::listDirectory;
-using quillmere::testing::readFile;
-using quillmere::testing::TempDir;
-using quillmere::testing::writeFile;
+using namespace quillmere::testing;
 using namespace testing;
 using Kind = SetupFailure::Kind;
 using Lines = std::vector<std::string>;

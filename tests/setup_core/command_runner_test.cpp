@@ -11,9 +11,7 @@ namespace quillmere::setup {
 namespace {
 
 namespace fs = std::filesystem;
-using quillmere::testing::failureOf;
-using quillmere::testing::listDirectory;
-using quillmere::testing::TempDir;
+using namespace quillmere::testing;
 using testing::ScopedEnvironment;
 using Environment = std::optional<std::map<std::string, std::string>>;
 

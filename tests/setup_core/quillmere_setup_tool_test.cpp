@@ -22,11 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using quillmere::testing::listDirectory;
-using quillmere::testing::ProcessResult;
-using quillmere::testing::readFile;
-using quillmere::testing::TempDir;
-using quillmere::testing::writeFile;
+using namespace quillmere::testing;
 using namespace testing;
 using Lines = std::vector<std::string>;
 

@@ -27,11 +27,7 @@ namespace quillmere::sync {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::failureOf;
-using testing::listDirectory;
-using testing::readFile;
-using testing::TempDir;
-using testing::writeFile;
+using namespace quillmere::testing;
 constexpr auto changedSource = SyncFailure::Kind::changedSource;
 
 // Reports a stale, small size, as when a file grows between the size query and the read.

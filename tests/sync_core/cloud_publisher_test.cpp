@@ -23,11 +23,7 @@ namespace quillmere::sync {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::failureOf;
-using testing::listDirectory;
-using testing::readFile;
-using testing::TempDir;
-using testing::writeFile;
+using namespace quillmere::testing;
 using Items = std::vector<ExportItem>;
 
 const Uuid source = *Uuid::parse("5E1F0000-0000-4000-8000-000000000001");

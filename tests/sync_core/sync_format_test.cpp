@@ -13,8 +13,7 @@ namespace quillmere::sync {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TempDir;
-using testing::writeFile;
+using namespace quillmere::testing;
 
 TEST(SyncFormatDigest, Sha256OfBytesAndOfFilesAcrossChunkBoundaries) {
     EXPECT_EQ(SyncFormat::digest(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");

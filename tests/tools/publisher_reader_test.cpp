@@ -19,9 +19,7 @@ using sync::CloudPublisher;
 using sync::ExportItem;
 using sync::SharedRecording;
 using sync::Uuid;
-using testing::readFile;
-using testing::TempDir;
-using testing::writeFile;
+using namespace quillmere::testing;
 
 SharedRecording recording(const Uuid& source, std::string name, double duration) {
     return {.id = Uuid::random(), .sourceID = source, .name = std::move(name),

@@ -18,11 +18,7 @@ namespace quillmere::sync {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::listDirectory;
-using testing::ProcessResult;
-using testing::readFile;
-using testing::TempDir;
-using testing::writeFile;
+using namespace quillmere::testing;
 
 constexpr const char* sourceText = "7D3C1A2B-4E5F-4A6B-8C7D-9E0F1A2B3C4D";
 
