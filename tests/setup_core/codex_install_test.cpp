@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
-#include "setup_core/command_runner.h"
 #include "setup_core/setup_failure.h"
 #include "tests/setup_core/setup_test_support.h"
 #include "tests/support/codex_stand_in.h"
@@ -38,75 +35,9 @@ class CodexInstall : public ::testing::Test {
         return configuration.installCodex(cli, home, codexHome, replace);
     }
     Lines backups() const { return backupsOf(codexHome, "config.toml"); }
-
-    // Runs the real codex directly against this test's codex home.
-    CommandOutput codex(const std::vector<std::string>& arguments) const {
-        const char* path = std::getenv("PATH");
-        return CommandRunner::run(realCodex(), arguments,
-                                  std::map<std::string, std::string>{{"PATH", path ? path : "/usr/bin:/bin"},
-                                                                     {"HOME", home.string()},
-                                                                     {"CODEX_HOME", codexHome.string()}},
-                                  home, 30);
-    }
-    // What the real codex has registered as quillmere is this test's configuration, enabled.
-    void expectRegistered() const {
-        const CommandOutput got = codex(codex::getArguments());
-        ASSERT_EQ(got.status, 0);
-        const json registration = json::parse(got.data);
-        EXPECT_NE(registration["enabled"], false);
-        EXPECT_EQ(registration["transport"]["command"], "/q/bin/quillmere-mcp");
-        EXPECT_EQ(registration["transport"]["args"], json({"--stdio", "--cloud-root", "/lib/AgentLibrary"}));
-    }
 };
 
 // --- against the real codex
-
-TEST_F(CodexInstall, RealToolRegistersOnceInTheHomeThenOnlyLists) {
-    writeFile(standIn / "real", realCodex().string());  // the stand-in only logs
-    EXPECT_EQ(install(codexStandIn()), (ConfigurationReceipt{config, std::nullopt, true}));
-    const std::string in = home.string() + ": ";
-    EXPECT_EQ(lines(standIn / "log"),
-              (Lines{in + "mcp list --json",
-                     in + "mcp add quillmere -- /q/bin/quillmere-mcp --stdio --cloud-root /lib/AgentLibrary",
-                     in + "mcp get quillmere --json"}));
-    expectRegistered();
-
-    const std::string bytes = readFile(config);
-    fs::remove(standIn / "log");
-    EXPECT_EQ(install(codexStandIn()), (ConfigurationReceipt{config, std::nullopt, false}));
-    EXPECT_EQ(lines(standIn / "log"), Lines{in + "mcp list --json"});
-    EXPECT_EQ(readFile(config), bytes);
-}
-
-TEST_F(CodexInstall, RealToolDifferingOrDisabledRegistrationConflictsThenReplaceBacksUp) {
-    const std::function<void()> registrations[] = {
-        [&] { ASSERT_EQ(codex({"mcp", "add", "quillmere", "--", "/elsewhere/q", "--stdio"}).status, 0); },
-        // codex's own way of switching a server off
-        [&] {
-            install(realCodex());
-            writeFile(config, readFile(config) + "enabled = false\n");
-        },
-    };
-    for (const auto& registerFirst : registrations) {
-        fs::remove_all(codexHome);
-        fs::create_directories(codexHome);
-        registerFirst();
-        ASSERT_EQ(codex({"mcp", "add", "notes", "--", "/bin/notes"}).status, 0);
-        const std::string original = readFile(config);
-
-        EXPECT_EQ(failureOf<SetupFailure>([&] { install(realCodex()); }), Kind::conflict);
-        EXPECT_EQ(readFile(config), original);
-        EXPECT_TRUE(backups().empty());
-
-        const ConfigurationReceipt receipt = install(realCodex(), true);
-        ASSERT_EQ(backups().size(), 1u);
-        EXPECT_EQ(receipt, (ConfigurationReceipt{config, codexHome / backups()[0], true}));
-        EXPECT_EQ(readFile(codexHome / backups()[0]), original);
-        EXPECT_EQ(permissions(codexHome / backups()[0]), 0600);
-        expectRegistered();
-        EXPECT_EQ(codex({"mcp", "get", "notes", "--json"}).status, 0) << "other servers are kept";
-    }
-}
 
 TEST_F(CodexInstall, RealToolConfigInsideALinkedDirectoryIsReportedResolved) {
     fs::create_directories(root / "real-codex-home");

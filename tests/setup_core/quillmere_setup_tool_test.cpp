@@ -433,7 +433,8 @@ TEST_F(QuillmereSetupTool, CodexIsRegisteredThroughTheRealTool) {
     const ProcessResult first = tool(install("codex", codex));
     EXPECT_EQ(first.standardOutput, receipt(config, std::nullopt, true)) << first.describe() << first.standardError;
     EXPECT_EQ(tool(install("codex", codex)).standardOutput, receipt(config, std::nullopt, false));
-
+    writeFile(config, readFile(config) + "enabled = false\n");  // codex's own way of switching a server off
+    EXPECT_EQ(tool(install("codex", codex)).exitStatus, 3);
     expectConflictThenReplace("codex", config, codex);
 }
 
