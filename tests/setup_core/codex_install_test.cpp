@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "setup_core/setup_failure.h"
 #include "tests/setup_core/setup_test_support.h"
 #include "tests/support/codex_stand_in.h"
@@ -141,6 +143,30 @@ TEST(FindCodex, PathEntriesInOrderAfterTheFixedLocations) {
     EXPECT_EQ(found({}), quillmere::testing::machineCodex()) << "no PATH searches no entry";
     fs::permissions(a / "codex", fs::perms::owner_all);
     EXPECT_EQ(found(path), quillmere::testing::machineCodex().value_or(a / "codex"));
+}
+
+// claude's own choice of file (the real claude agrees for a legacy file that holds anything:
+// quillmere-setup's test). Each row: what stands there, and whether the legacy file is chosen.
+TEST(ClaudeCodeFile, TheLegacyFileOnlyWhereClaudeItselfStillUsesIt) {
+    TempDir root;
+    const fs::path home = root / "home", legacy = home / ".claude/.config.json", usual = home / ".claude.json";
+    const auto readOnly = [](const fs::path& file) { fs::permissions(file, fs::perms::owner_read); };
+    const std::tuple<const char*, std::function<void()>, bool> rows[] = {
+        {"neither", [] {}, false},
+        {"a legacy folder", [&] { fs::create_directories(legacy); }, false},
+        {"a legacy file with content", [&] { writeFile(legacy, "{}"), writeFile(usual, "{}"); }, true},
+        {"an empty legacy file alone", [&] { writeFile(legacy, ""); }, true},
+        {"an empty read-only legacy file", [&] { writeFile(legacy, ""), readOnly(legacy); }, false},
+        {"an empty legacy file and a usual one", [&] { writeFile(legacy, ""), writeFile(usual, ""); }, false},
+        {"an empty legacy file and a read-only empty placeholder", [&] { writeFile(legacy, ""), writeFile(usual, ""), readOnly(usual); }, true},
+        {"the placeholder with content", [&] { writeFile(legacy, ""), writeFile(usual, "{}"), readOnly(usual); }, false},
+        {"the placeholder linked twice", [&] { writeFile(legacy, ""), writeFile(usual, ""), readOnly(usual), fs::create_hard_link(usual, root / "link"); }, false},
+    };
+    for (const auto& [what, make, chosen] : rows) {
+        fs::remove_all(root.path()), fs::create_directories(home);
+        make();
+        EXPECT_EQ(ClientConfiguration::claudeCodeFile(home, {{"HOME", home.string()}}), chosen ? legacy : usual) << what;
+    }
 }
 
 }  // namespace
