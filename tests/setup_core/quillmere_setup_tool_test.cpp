@@ -298,6 +298,11 @@ TEST_F(QuillmereSetupTool, ClaudeCodeIsRegisteredThroughTheRealTool) {
                                        "--replace", "--claude", (root / "claude-failing").string()});
     EXPECT_NE(failed.standardError.find("备份文件：" + (home / ".claude.json.quillmere-backup-").string()), std::string::npos) << failed.standardError;
     EXPECT_NE(claude({"mcp", "get", "quillmere"}).find("Command: " + server.string()), std::string::npos) << "the old entry is back";
+    // The same program now reports success and changes nothing: the read-back says so.
+    writeFile(root / "claude-failing", "#!/bin/sh\n");
+    const ProcessResult unchanged = tool({"--client", "claude-code", "--folder", folder.string(), "--server", (root / "other/bin/quillmere-mcp").string(),
+                                          "--replace", "--claude", (root / "claude-failing").string()});
+    EXPECT_NE(unchanged.standardError.find(SetupFailure(SetupFailure::Kind::verification).what()), std::string::npos) << unchanged.standardError;
 }
 
 // The real gemini reads the commented settings quillmere-setup edited, by its own comment
