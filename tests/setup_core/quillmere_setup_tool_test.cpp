@@ -432,15 +432,19 @@ TEST_F(QuillmereSetupTool, WhatStandsAtTheConfigurationPathDecides) {
     }
 }
 
-TEST_F(QuillmereSetupTool, CodexIsRegisteredThroughTheRealTool) {
+// codex is found where it is usually installed, before PATH.
+TEST_F(QuillmereSetupTool, CodexIsFoundWhereItIsUsuallyInstalledAndRegisteredThroughIt) {
     const fs::path config = codexHome / "config.toml";
-    const Lines codex{"--codex", realCodex().string()};
-    const ProcessResult first = tool(install("codex", codex));
+    fs::create_directories(home / ".local/bin");
+    fs::create_symlink(realCodex(), home / ".local/bin/codex");
+    executable(root / "path/codex");  // would fail every run
+    const std::map<std::string, std::string> path{{"PATH", nodeDirectory() + ":" + (root / "path").string()}};
+    const ProcessResult first = tool(install("codex"), path);
     EXPECT_EQ(first.standardOutput, receipt(config, std::nullopt, true)) << first.describe() << first.standardError;
-    EXPECT_EQ(tool(install("codex", codex)).standardOutput, receipt(config, std::nullopt, false));
+    EXPECT_EQ(tool(install("codex"), path).standardOutput, receipt(config, std::nullopt, false));
     writeFile(config, readFile(config) + "enabled = false\n");  // codex's own way of switching a server off
-    EXPECT_EQ(tool(install("codex", codex)).exitStatus, 3);
-    expectConflictThenReplace("codex", config, codex);
+    EXPECT_EQ(tool(install("codex"), path).exitStatus, 3);
+    expectConflictThenReplace("codex", config);
 }
 
 // codex runs in the home directory; a relative CODEX_HOME still means the folder below
@@ -454,14 +458,6 @@ TEST_F(QuillmereSetupTool, RelativeOrEmptyCodexHome) {
         EXPECT_NE(readFile(config).find("quillmere"), std::string::npos);
     }
     EXPECT_FALSE(fs::exists(home / "relative"));
-}
-
-TEST_F(QuillmereSetupTool, CodexIsFoundWhereItIsUsuallyInstalledBeforePath) {
-    fs::create_directories(home / ".local/bin");
-    fs::create_symlink(realCodex(), home / ".local/bin/codex");
-    executable(root / "path/codex");  // would fail every run
-    const ProcessResult result = tool(install("codex"), {{"PATH", nodeDirectory() + ":" + (root / "path").string()}});
-    EXPECT_EQ(result.standardOutput, receipt(codexHome / "config.toml", std::nullopt, true)) << result.standardError;
 }
 
 TEST_F(QuillmereSetupTool, RefusedBeforeAnythingIsWrittenWithTheWindowsMessages) {
