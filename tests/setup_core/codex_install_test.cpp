@@ -139,17 +139,16 @@ TEST(FindCodex, PathEntriesInOrderAfterTheFixedLocations) {
 TEST(ClaudeCodeFile, TheLegacyFileOnlyWhereClaudeItselfStillUsesIt) {
     TempDir root;
     const fs::path home = root / "home", legacy = home / ".claude/.config.json", usual = home / ".claude.json";
-    const auto readOnly = [](const fs::path& file) { fs::permissions(file, fs::perms::owner_read); };
     const std::tuple<const char*, std::function<void()>, bool> rows[] = {
         {"neither", [] {}, false},
         {"a legacy folder", [&] { fs::create_directories(legacy); }, false},
         {"a legacy file with content", [&] { writeFile(legacy, "{}"), writeFile(usual, "{}"); }, true},
         {"an empty legacy file alone", [&] { writeFile(legacy, ""); }, true},
-        {"an empty read-only legacy file", [&] { writeFile(legacy, ""), readOnly(legacy); }, false},
+        {"an empty read-only legacy file", [&] { writeFile(legacy, ""), fs::permissions(legacy, fs::perms::owner_read); }, false},
         {"an empty legacy file and a usual one", [&] { writeFile(legacy, ""), writeFile(usual, ""); }, false},
-        {"an empty legacy file and a read-only empty placeholder", [&] { writeFile(legacy, ""), writeFile(usual, ""), readOnly(usual); }, true},
-        {"the placeholder with content", [&] { writeFile(legacy, ""), writeFile(usual, "{}"), readOnly(usual); }, false},
-        {"the placeholder linked twice", [&] { writeFile(legacy, ""), writeFile(usual, ""), readOnly(usual), fs::create_hard_link(usual, root / "link"); }, false},
+        {"an empty legacy file and a read-only empty placeholder", [&] { writeFile(legacy, ""), writeFile(usual, ""), fs::permissions(usual, fs::perms::owner_read); }, true},
+        {"the placeholder with content", [&] { writeFile(legacy, ""), writeFile(usual, "{}"), fs::permissions(usual, fs::perms::owner_read); }, false},
+        {"the placeholder linked twice", [&] { writeFile(legacy, ""), writeFile(usual, ""), fs::permissions(usual, fs::perms::owner_read), fs::create_hard_link(usual, root / "link"); }, false},
     };
     for (const auto& [what, make, chosen] : rows) {
         fs::remove_all(root.path()), fs::create_directories(home);

@@ -508,23 +508,20 @@ TEST_F(QuillmereSetupTool, HelpInEitherSpellingListsEveryClient) {
     }
 }
 
-TEST_F(QuillmereSetupTool, DefaultServerIsBinQuillmereMcpBesideTheProgram) {
+// However the folder is given, the entry holds it absolute; without --server, the server is
+// bin/quillmere-mcp beside the program, which must be there.
+TEST_F(QuillmereSetupTool, TheFolderAndTheDefaultServerAreRegisteredAbsolute) {
+    const fs::path program = root / "dist/quillmere-setup", besideIt = root / "dist/bin/quillmere-mcp";
     fs::create_directories(root / "dist");
-    fs::copy_file(buildDirectory() / "quillmere-setup", root / "dist/quillmere-setup");
-    const Lines arguments{"--client", "cursor", "--folder", folder.string()};
-    EXPECT_EQ(tool(arguments, {}, root / "dist/quillmere-setup").standardError, std::string(serverMissingMessage) + "\n");
-    executable(root / "dist/bin/quillmere-mcp");
-    EXPECT_EQ(tool(arguments, {}, root / "dist/quillmere-setup").exitStatus, 0);
-    EXPECT_EQ(json::parse(readFile(home / ".cursor/mcp.json"))["mcpServers"]["quillmere"]["command"],
-              (root / "dist/bin/quillmere-mcp").string());
-}
-
-TEST_F(QuillmereSetupTool, FolderGivenRelativeFromHomeOrWithTrailingSlashesIsRegisteredAbsolute) {
+    fs::copy_file(buildDirectory() / "quillmere-setup", program);
+    EXPECT_EQ(tool({"--client", "cursor", "--folder", folder.string()}, {}, program).standardError, std::string(serverMissingMessage) + "\n");
+    executable(besideIt);
+    const json expected = {{"command", besideIt.string()}, {"args", entry["args"]}};
     for (const char* given : {"home/AgentLibrary/", "~/AgentLibrary", "~/AgentLibrary//"}) {
         fs::remove_all(home / ".cursor");
-        const ProcessResult result = tool({"--client", "cursor", "--folder", given, "--server", server.string()});
+        const ProcessResult result = tool({"--client", "cursor", "--folder", given}, {}, program);
         EXPECT_EQ(result.exitStatus, 0) << given << ": " << result.standardError;
-        EXPECT_EQ(json::parse(readFile(home / ".cursor/mcp.json"))["mcpServers"]["quillmere"], entry) << given;
+        EXPECT_EQ(json::parse(readFile(home / ".cursor/mcp.json"))["mcpServers"]["quillmere"], expected) << given;
     }
 }
 
