@@ -155,7 +155,7 @@ TEST_F(SetupWindowTest, ZedChosenFromTheMenuGetsTheEntryBesideItsComments) {
     EXPECT_EQ(text("receiptLabel"), texts::readyLabel);
 
     click("segment_codex");
-    EXPECT_FALSE(shown("receiptBlock")) << "another client starts afresh";
+    EXPECT_TRUE(!shown("receiptBlock") && child<QPushButton>("segment_codex")->isChecked()) << "another client, shown chosen, starts afresh";
     EXPECT_EQ(child<QPushButton>("segment_more")->text(), "更多…");
     chooseMore("zed");
     EXPECT_EQ(child<QPushButton>("segment_more")->text(), "Zed ▾");
