@@ -31,7 +31,7 @@ TEST(MergeJSON, NumbersAreKeptExactlyOrTheInstallIsRefused) {
     const std::pair<std::string, bool> rows[] = {
         {R"({"n": 123456789012345678901234567890})", false},
         {R"({"n": -9223372036854775809})", false},
-        {R"({"n": 3.14159265358979323846})", false},
+        {R"({"n": 0.12345678901234567890})", false},
         {R"({"n": 9e-400})", false},
         {R"({"mcpServers": {"x": {"env": {"N": 12345678901234567890123}}}})", false},
         {R"({"n": 18446744073709551615, "m": -9223372036854775808})", true},
