@@ -121,7 +121,8 @@ class Tools : public ::testing::Test {
     testing::TempDir dir_;
     Uuid source_ = Uuid::random();
     std::vector<SharedRecording> recordings_;
-    Library library_{dir_ / "AgentLibrary", dir_ / "cache"};
+    // Through a record index, as a server serves: its per-reader state sees several readers.
+    Library library_{dir_ / "AgentLibrary", dir_ / "cache", CaseRule::standard, dir_ / "index"};
 };
 
 // limit 100 and track 32 are the whole-process tests'; one more is refused in the golden session.
