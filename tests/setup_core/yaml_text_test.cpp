@@ -28,6 +28,7 @@ TEST(YamlText, SetEntryWritesBlockStyleAndKeepsEveryOtherByte) {
         {"after the last member, before a comment", "servers:\n    a:\n        x: 1\n    # end\nb: 2\n", map, "servers:\n    a:\n        x: 1\n    quillmere:\n        args:\n            - \"--stdio\"\n        command: /q\n    # end\nb: 2\n"},
         {"key with nothing after it", "servers: # none\nb: 2\n", map, "servers: # none\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\nb: 2\n"},
         {"empty flow list", "servers: []  # none\n", list, "servers:  # none\n  - name: quillmere\n    args:\n      - \"--stdio\"\n    command: /q\n"},
+        {"null container", "servers: ~ # none\n", map, "servers: # none\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\n"},
         {"indentless list, CR LF", "servers:\r\n- name: a\r\n  command: /a\r\n", list, "servers:\r\n- name: a\r\n  command: /a\r\n- name: quillmere\r\n  args:\r\n    - \"--stdio\"\r\n  command: /q\r\n"},
         {"replaced block entry", "servers:\n  quillmere:\n    command: /old  # was\n    args: []\n  z: 0\n", map, "servers:\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\n  z: 0\n"},
         {"replaced flow entry", "servers:\n  quillmere: {command: /old}\n", map, "servers:\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\n"},
