@@ -43,11 +43,11 @@ SharedRecording recording(const Uuid& id, const Uuid& owner = source) {
 // has been taken, so a test can act between two readings of the same file.
 class HookedStatus : public ItemStatusProvider {
   public:
-    using Hook = std::function<void(const fs::path& item, int queryNumber)>;
+    using Hook = std::function<void(const fs::path& item, int queryNumber, ItemStatus& answer)>;
     explicit HookedStatus(Hook hook) : hook_(std::move(hook)), installed_(*this) {}
     ItemStatus status(const fs::path& item) override {
         ItemStatus result = local_.status(item);
-        hook_(item, ++queries_[item]);
+        hook_(item, ++queries_[item], result);
         return result;
     }
     void requestDownload(const fs::path& item) override { local_.requestDownload(item); }
@@ -183,12 +183,15 @@ TEST_F(CloudPublisherTest, MediaIsHashedAgainOnlyWhenItsStatusOrTrackChanges) {
     EXPECT_EQ(sha(fresh, {{recording(idA), {track}}}, 0), SyncFormat::digest("version two!"));
     writeFile(track, "a longer take");
     EXPECT_EQ(sha(publisher, {{recording(idA), {track}}}, 0), SyncFormat::digest("a longer take"));
-    // Touched just after its status is read: cached and already in place, so only the
-    // second reading of its status can see the change.
-    HookedStatus touched([&](const fs::path& item, int query) {
-        if (item == track && query == 1) fs::last_write_time(track, fs::last_write_time(track) + std::chrono::seconds(5));
-    });
-    EXPECT_EQ(failureOf<SyncFailure>([&] { publish({{recording(idA), {track}}}); }), SyncFailure::Kind::changedSource);
+    // Touched just after its status is read, or its size no longer known when read again:
+    // cached and already in place, so only the second reading of its status can tell.
+    for (int query : {1, 2}) {
+        HookedStatus changed([&](const fs::path& item, int number, ItemStatus& answer) {
+            if (item == track && number == query && query == 1) fs::last_write_time(track, fs::last_write_time(track) + std::chrono::seconds(5));
+            if (item == track && number == query && query == 2) answer.fileSize.reset();
+        });
+        EXPECT_EQ(failureOf<SyncFailure>([&] { publish({{recording(idA), {track}}}); }), SyncFailure::Kind::changedSource) << query;
+    }
 }
 
 }  // namespace
