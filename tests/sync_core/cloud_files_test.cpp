@@ -11,9 +11,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <optional>
+#include <thread>
 
 #include "base/directory_lock.h"
 #include "sync_core/item_status.h"
@@ -111,6 +113,20 @@ TEST(CloudFilesCopy, StopsOneBytePastTheExpectedSize) {
     }
     ::setrlimit(RLIMIT_FSIZE, &previous);
     EXPECT_TRUE(listDirectory(dir / "dest").empty());
+}
+
+// A writer holding the source's folder keeps a copy out of it until it lets go.
+TEST(CloudFilesCopy, WaitsForAWriterInTheSourceFolder) {
+    TempDir dir;
+    writeFile(dir / "in" / "src", "x");
+    std::optional<base::DirectoryLock> writer(std::in_place, dir / "in", base::DirectoryLock::Mode::exclusive);
+    std::atomic<bool> copied = false;
+    std::thread copy([&] { CloudFiles::copy(dir / "in" / "src", dir / "out" / "f", std::nullopt, 1), copied = true; });
+    const std::string waiting = "-> FLOCK  ADVISORY  READ " + std::to_string(::getpid()) + " ";
+    while (!copied && readFile("/proc/locks").find(waiting) == std::string::npos) std::this_thread::yield();
+    EXPECT_FALSE(copied);
+    writer.reset(), copy.join();
+    EXPECT_EQ(readFile(dir / "out" / "f"), "x");
 }
 
 // Every read and write goes through this lock: while it is held, another
