@@ -237,11 +237,12 @@ TEST_F(QuillmereMCP, AClosedStandardOutputEndsTheServerWithoutASignal) {
 }
 
 // A default cache left readable by others by an earlier version becomes the owner's alone,
-// and so does the copy it serves again; a copy it does not touch keeps its mode.
+// and so does the copy it serves again; a copy it does not touch keeps its mode, and a
+// folder the cache folder links to, its own.
 TEST_F(QuillmereMCP, AudioCachedByAnEarlierVersionBecomesPrivateOnUse) {
     const fs::path source = std::getenv("QUILLMERE_SOURCE_DIR"), library = source / "examples/AgentLibrary";
-    const fs::path bridge = home_ / ".cache/QuillmereBridge", cache = bridge / "Audio";
-    fs::create_directories(cache);
+    const fs::path bridge = home_ / ".cache/QuillmereBridge", cache = bridge / "Audio", linked = home_ / "linked";
+    fs::create_directories(linked / "Audio"), fs::create_directories(bridge.parent_path()), fs::create_directory_symlink(linked, bridge);
     for (const auto& wav : fs::directory_iterator(library / "7D3C1A2B-4E5F-4A6B-8C7D-9E0F1A2B3C4D/audio"))
         fs::copy_file(wav.path(), cache / wav.path().filename()), ::chmod((cache / wav.path().filename()).c_str(), 0644);
     ::chmod(bridge.c_str(), 0755), ::chmod(cache.c_str(), 0755);
@@ -249,7 +250,7 @@ TEST_F(QuillmereMCP, AudioCachedByAnEarlierVersionBecomesPrivateOnUse) {
     const ProcessResult result = run({"--stdio", "--cloud-root", library.string()}, {testing::rpcLine("a", "tools/call", {{"name", "get_audio"}, {"arguments", {{"recording_key", "7D3C1A2B-4E5F-4A6B-8C7D-9E0F1A2B3C4D/B3942ED6-D479-4471-8BC9-7994FAC44E98"}}}, {"_meta", meta}})});
     EXPECT_NE(result.standardOutput.find("available"), std::string::npos) << result.standardOutput;
     const auto mode = [](const fs::path& path) { return fs::status(path).permissions() & fs::perms::all; };
-    EXPECT_EQ(mode(bridge), fs::perms::owner_all);
+    EXPECT_EQ(mode(linked), fs::perms(0755));
     EXPECT_EQ(mode(cache), fs::perms::owner_all);
     std::multiset<fs::perms> copies;
     for (const auto& copy : fs::directory_iterator(cache)) copies.insert(mode(copy.path()));
