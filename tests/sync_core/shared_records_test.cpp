@@ -37,24 +37,10 @@ SharedRecording sampleRecording() {
             .audio = {{.fileName = hashA + ".m4a", .sha256 = hashA, .bytes = 42, .track = 0}}};
 }
 
-TEST(SharedRecordsEncoding, GoldenBytesOfEachRecord) {
+// The committed sample library pins the bytes; here what it lacks: absent optionals are
+// left out, an empty locale is kept, fractions of seconds dropped, no number rounded.
+TEST(SharedRecordsEncoding, WhatTheSampleLibraryDoesNotShow) {
     SharedRecording r = sampleRecording();
-    EXPECT_EQ(SyncFormat::encode(r),
-              R"({"audio":[{"bytes":42,"fileName":")" + hashA + R"(.m4a","sha256":")" + hashA +
-                  R"(","track":0}],"createdAt":"2025-03-01T09:30:00Z","duration":10.0,)"
-                  R"("id":"6F9619FF-8B86-D011-B42D-00C04FC964FF","locale":"zh-Hans","name":"晨会 / Stand-up",)"
-                  R"("passages":[{"end":2.5,"start":0.0,"text":"你\"好"}],"schemaVersion":1,)"
-                  R"("sessionID":"11111111-2222-4333-8444-555555555555",)"
-                  R"("sourceID":"0A1B2C3D-4E5F-4071-8293-A4B5C6D7E8F9","transcriptComplete":true})");
-    SharedManifest::Entry entry{.id = uuid("6f9619ff-8b86-d011-b42d-00c04fc964ff"), .revision = hashB};
-    EXPECT_EQ(entry.fileName(), "6F9619FF-8B86-D011-B42D-00C04FC964FF-" + hashB + ".json");
-    SharedManifest manifest{.sourceID = r.sourceID, .publishedAt = r.createdAt, .includesAudio = false, .entries = {entry}};
-    EXPECT_EQ(SyncFormat::encode(manifest),
-              R"({"entries":[{"id":"6F9619FF-8B86-D011-B42D-00C04FC964FF","revision":")" + hashB +
-                  R"("}],"includesAudio":false,"publishedAt":"2025-03-01T09:30:00Z","schemaVersion":1,)"
-                  R"("sourceID":"0A1B2C3D-4E5F-4071-8293-A4B5C6D7E8F9"})");
-
-    // Absent optionals are left out, an empty locale is kept, fractions of seconds dropped.
     r.sessionID.reset();
     r.locale = "";
     r.createdAt += std::chrono::milliseconds(999);
