@@ -60,15 +60,6 @@ TEST(CloudFilesRead, AsksForWhatIsStillInTheCloudAndRefusesBytesPastTheLimit) {
     EXPECT_EQ(CloudFiles::read(dir / "f", 5), "12345");
 }
 
-TEST(CloudFilesWrite, ReplacesALinkRatherThanWritingThroughIt) {
-    TempDir dir;
-    writeFile(dir / "target", "keep");
-    fs::create_symlink(dir / "target", dir / "link");
-    CloudFiles::write("new", dir / "link");
-    EXPECT_EQ(readFile(dir / "target"), "keep");
-    EXPECT_EQ(readFile(dir / "link"), "new");
-}
-
 // Where the kernel refuses to copy between the two files (another file
 // system, an old kernel, a file system without the call), the bytes go
 // through a buffer; any other error fails the copy. Each row in a child of
