@@ -187,8 +187,8 @@ TEST_F(CloudPublisherTest, MediaIsHashedAgainOnlyWhenItsStatusOrTrackChanges) {
     // cached and already in place, so only the second reading of its status can tell.
     for (int query : {1, 2}) {
         HookedStatus changed([&](const fs::path& item, int number, ItemStatus& answer) {
-            if (item == track && number == query && query == 1) fs::last_write_time(track, fs::last_write_time(track) + std::chrono::seconds(5));
-            if (item == track && number == query && query == 2) answer.fileSize.reset();
+            if (item != track || number != query) return;
+            query == 1 ? fs::last_write_time(track, fs::last_write_time(track) + std::chrono::seconds(5)) : answer.fileSize.reset();
         });
         EXPECT_EQ(failureOf<SyncFailure>([&] { publish({{recording(idA), {track}}}); }), SyncFailure::Kind::changedSource) << query;
     }
