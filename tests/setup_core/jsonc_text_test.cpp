@@ -30,7 +30,7 @@ TEST(JsoncText, SetMemberKeepsEveryByteOutsideTheEditedMember) {
         {"replaced value over lines", "{\n  \"servers\": {\n    \"quillmere\": {\n      \"command\": \"/old\", // was\n      \"args\": []\n    }, \"z\": 0\n  }\n}", "servers", "{\n  \"servers\": {\n    \"quillmere\": {\n      \"command\": \"/q\"\n    }, \"z\": 0\n  }\n}"},
         {"last duplicate replaced", "{\"servers\": {\"quillmere\": 1, \"quillmere\": 2}}", "servers", "{\"servers\": {\"quillmere\": 1, \"quillmere\": {\n  \"command\": \"/q\"\n}}}"},
         {"tabs", "{\n\t\"servers\": {\n\t\t\"a\": 1\n\t}\n}", "servers", "{\n\t\"servers\": {\n\t\t\"a\": 1,\n\t\t\"quillmere\": {\n\t\t\t\"command\": \"/q\"\n\t\t}\n\t}\n}"},
-        {"four spaces", "{\n    \"a\": 1\n}", "servers", "{\n    \"a\": 1,\n    \"servers\": {\n        \"quillmere\": {\n            \"command\": \"/q\"\n        }\n    }\n}"},
+        {"four spaces, a blank first line", "\n{\n    \"a\": 1\n}", "servers", "\n{\n    \"a\": 1,\n    \"servers\": {\n        \"quillmere\": {\n            \"command\": \"/q\"\n        }\n    }\n}"},
         {"unusual spacing", "{\n  \"servers\"  :  {\n      \"a\"  :  1\n  }\n}", "servers", "{\n  \"servers\"  :  {\n      \"a\"  :  1,\n      \"quillmere\": {\n        \"command\": \"/q\"\n      }\n  }\n}"},
         {"one line", "{\"a\":1}", "servers", "{\"a\":1,\n  \"servers\": {\n    \"quillmere\": {\n      \"command\": \"/q\"\n    }\n  }\n}"},
         {"byte order mark, escaped key", "\xEF\xBB\xBF{}", "we\"ird", "\xEF\xBB\xBF{\n  \"we\\\"ird\": {\n    \"quillmere\": {\n      \"command\": \"/q\"\n    }\n  }\n}"},

@@ -237,8 +237,8 @@ TEST_F(QuillmereSetupTool, ConfigurationFolderVariables) {
         const ProcessResult result = tool(install(client), variables);
         EXPECT_EQ(result.standardOutput, receipt(file, std::nullopt, true, client)) << client << result.standardError;
     }
-    // opencode and Kilo read the first of their file names that is present.
-    for (const auto& [client, present] : {std::pair{"opencode", root / "xdg/opencode/opencode.jsonc"}, std::pair{"kilo", root / "xdg/kilo/kilo.json"}}) {
+    // opencode and Kilo read the first of their file names that is present, opencode its last alone.
+    for (const auto& [client, present] : {std::pair{"opencode", root / "xdg/opencode/config.json"}, std::pair{"opencode", root / "xdg/opencode/opencode.jsonc"}, std::pair{"kilo", root / "xdg/kilo/kilo.json"}}) {
         writeFile(root / "xdg/opencode/config.json", "{}");
         writeFile(present, "{}");
         const ProcessResult result = tool(install(client), {{"XDG_CONFIG_HOME", (root / "xdg").string()}});
