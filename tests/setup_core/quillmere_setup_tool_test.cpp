@@ -500,11 +500,12 @@ TEST_F(QuillmereSetupTool, RefusedBeforeAnythingIsWrittenWithTheWindowsMessages)
 }
 
 // Both spellings of help print the usage, down to the last client of the table.
-TEST_F(QuillmereSetupTool, HelpInEitherSpellingListsEveryClient) {
-    for (const char* help : {"--help", "-h"}) {
-        const ProcessResult result = tool({help});
-        EXPECT_EQ(result.exitStatus, 0) << help << ": " << result.standardError;
-        EXPECT_NE(result.standardOutput.find(std::string(clientTable.back().raw) + ":"), std::string::npos) << result.standardOutput;
+TEST_F(QuillmereSetupTool, HelpInEitherSpellingListsEveryClientAndVersionNamesTheTool) {
+    for (const std::string option : {"--help", "-h", "--version"}) {
+        const ProcessResult result = tool({option});
+        EXPECT_EQ(result.exitStatus, 0) << option << ": " << result.standardError;
+        const std::string& out = result.standardOutput;
+        EXPECT_TRUE(option == "--version" ? out.starts_with("quillmere-setup ") : out.find(std::string(clientTable.back().raw) + ":") != std::string::npos) << out;
     }
 }
 
