@@ -237,7 +237,8 @@ TEST_F(QuillmereSetupTool, ConfigurationFolderVariables) {
         const ProcessResult result = tool(install(client), variables);
         EXPECT_EQ(result.standardOutput, receipt(file, std::nullopt, true, client)) << client << result.standardError;
     }
-    // opencode and Kilo read the first of their file names that is present, opencode its last alone.
+    // opencode and Kilo read the first of their file names that is present (for opencode
+    // first its last name alone, then two of them).
     for (const auto& [client, present] : {std::pair{"opencode", root / "xdg/opencode/config.json"}, std::pair{"opencode", root / "xdg/opencode/opencode.jsonc"}, std::pair{"kilo", root / "xdg/kilo/kilo.json"}}) {
         writeFile(root / "xdg/opencode/config.json", "{}");
         writeFile(present, "{}");
@@ -499,7 +500,8 @@ TEST_F(QuillmereSetupTool, RefusedBeforeAnythingIsWrittenWithTheWindowsMessages)
     EXPECT_FALSE(fs::exists(codexHome));
 }
 
-// Both spellings of help print the usage, down to the last client of the table.
+// Both spellings of help print the usage, down to the last client of the table;
+// --version prints the tool's name and version.
 TEST_F(QuillmereSetupTool, HelpInEitherSpellingListsEveryClientAndVersionNamesTheTool) {
     for (const std::string option : {"--help", "-h", "--version"}) {
         const ProcessResult result = tool({option});
