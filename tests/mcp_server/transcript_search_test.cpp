@@ -104,10 +104,11 @@ TEST(PassageTextsMatching, AgreesWithEachPassageAlone) {
                              "\r\n", "b", "c", "", "zz", "quick the", "ZEBRA", "a zebra", "bra", "bc\ncd"};
     EXPECT_TRUE(PassageTexts({}, standard).matching(SearchText("a", standard)).empty());
     for (CaseRule rule : {standard, turkic}) {
-        // The stored copy serves as what it was made from; tables at odds with its header
-        // (the first and last start, then restoration offset, of its 15 passages) are refused.
+        // The stored copy serves as what it was made from; a header whose last word is not
+        // zero, or tables at odds with it (the first and last start, then restoration offset,
+        // of its 15 passages), are refused.
         const PassageTexts built(passages, rule), texts = PassageTexts::view(built.bytes());
-        for (std::size_t at : {1040, 1100, 1104, 1164}) {
+        for (std::size_t at : {12, 1040, 1100, 1104, 1164}) {
             std::string bytes(built.bytes());
             EXPECT_THROW(PassageTexts::view((++bytes[at], bytes)), std::invalid_argument) << at;
         }
