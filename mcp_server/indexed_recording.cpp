@@ -16,7 +16,8 @@ namespace {
 // The stored form: the record's fields in declaration order (numbers in host
 // layout, texts as a 32-bit length and the bytes, optionals as a flag byte
 // and the value, the audio list as a count and its entries), the passage
-// count, zeros up to a multiple of 8, the times, then PassageTexts::bytes().
+// count, zeros up to a multiple of 8, the times, the checksum of the texts'
+// content, then PassageTexts::bytes(). The index checks all but the content.
 class Writer {
   public:
     template <class T>
@@ -83,15 +84,25 @@ IndexedRecording::IndexedRecording(std::string_view bytes, CaseRule rule) {
     }
     ownedTimes_.shrink_to_fit();
     times_ = reinterpret_cast<const char*>(ownedTimes_.data());
-    passageText = std::move(texts).finish();
+    texts_ = std::move(texts).finish();
 }
 
 sync::SharedPassage IndexedRecording::passage(std::size_t i) const {
     const Times t = times(i);
-    return {.start = t.start, .end = t.end, .text = passageText.original(i)};
+    return {.start = t.start, .end = t.end, .text = passageText().original(i)};
 }
 
-std::string IndexedRecording::stored() const {
+const PassageTexts& IndexedRecording::passageText() const {
+    if (!intact()) throw Damaged();
+    return texts_;
+}
+
+bool IndexedRecording::intact() const {
+    if (!contentChecked_) contentChecked_ = RecordIndex::Snapshot::holds(texts_.content(), contentSum_);
+    return contentChecked_;
+}
+
+RecordIndex::Value IndexedRecording::stored() const {
     Writer w;
     w.put(record.schemaVersion);
     w.put(record.id);
@@ -114,8 +125,10 @@ std::string IndexedRecording::stored() const {
     w.put(static_cast<std::uint64_t>(passageCount()));
     w.align();
     w.out.append(times_, passageCount() * sizeof(Times));
-    w.out += passageText.bytes();
-    return std::move(w.out);
+    w.put(RecordIndex::checksum({}, texts_.content()));
+    w.out += texts_.bytes();
+    const std::size_t checked = w.out.size() - texts_.content().size();
+    return {std::move(w.out), checked};
 }
 
 std::shared_ptr<const IndexedRecording> IndexedRecording::fromStored(std::string_view stored) {
@@ -144,8 +157,10 @@ std::shared_ptr<const IndexedRecording> IndexedRecording::fromStored(std::string
     r.align();
     if (count > stored.size() / sizeof(Times)) Reader::refuse();
     indexed->times_ = r.take(count * sizeof(Times)).data();
-    indexed->passageText = PassageTexts::view(r.rest());
-    if (indexed->passageText.size() != count) Reader::refuse();
+    indexed->contentSum_ = r.get<std::uint64_t>();
+    indexed->contentChecked_ = false;
+    indexed->texts_ = PassageTexts::view(r.rest());
+    if (indexed->texts_.size() != count) Reader::refuse();
     return indexed;
 }
 

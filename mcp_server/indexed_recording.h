@@ -3,10 +3,12 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "mcp_server/record_index.h"
 #include "mcp_server/transcript_search.h"
 #include "sync_core/shared_records.h"
 
@@ -21,11 +23,18 @@ namespace quillmere::mcp {
 // Its stored form is what the record index keeps under the revision: the
 // record without passages, the times and the passage texts, laid out so that
 // a recording read from the index serves straight from the index's bytes.
+// The index checks all but the texts' content when the recording is found;
+// the content, the bulk, is checked when first read, since most calls never
+// read it.
 class IndexedRecording {
   public:
     struct Times {
         double start = 0;
         double end = 0;
+    };
+    // Stored passage texts that no longer hold what was stored.
+    struct Damaged : std::runtime_error {
+        Damaged() : std::runtime_error("stored passage texts are damaged") {}
     };
 
     // Decodes and validates the bytes of a record file, folding each
@@ -38,25 +47,36 @@ class IndexedRecording {
     // cannot have written.
     static std::shared_ptr<const IndexedRecording> fromStored(std::string_view stored);
     // The stored form (built on each call).
-    std::string stored() const;
+    RecordIndex::Value stored() const;
 
     IndexedRecording(const IndexedRecording&) = delete;
     IndexedRecording& operator=(const IndexedRecording&) = delete;
 
-    std::size_t passageCount() const { return passageText.size(); }
+    std::size_t passageCount() const { return texts_.size(); }
     Times times(std::size_t i) const {
         Times t;
         std::memcpy(&t, times_ + i * sizeof t, sizeof t);
         return t;
     }
-    // Passage i as published.
+    // Passage i as published. Throws Damaged as passageText() does.
     sync::SharedPassage passage(std::size_t i) const;
+    // The passage texts; throws Damaged unless intact().
+    const PassageTexts& passageText() const;
+    // Whether the passage texts hold what was stored, checking their content
+    // on the first call for a recording read from the index. Not for two
+    // threads at once: a library serves one call at a time.
+    bool intact() const;
 
     sync::SharedRecording record;
-    PassageTexts passageText;
 
   private:
     IndexedRecording() = default;
+
+    PassageTexts texts_;
+    // The checksum of texts_.content() and whether it has been seen to hold
+    // (always, for texts decoded here).
+    std::uint64_t contentSum_ = 0;
+    mutable bool contentChecked_ = true;
 
     // Times of each passage, in host layout; owned by ownedTimes_ or by the
     // stored bytes.

@@ -94,6 +94,9 @@ class Library {
     std::size_t pendingCount() const { return pendingCount_; }
     // Decoded recordings by revision.
     const RecordCache& records() const { return records_; }
+    // After IndexedRecording::Damaged: the next refresh serves the damaged
+    // recordings as their files hold them (RecordCache::dropDamaged).
+    void dropDamaged() { records_.dropDamaged(); }
 
   private:
     struct Source;

@@ -197,16 +197,24 @@ json MCPServer::callTool(const json& id, const json& params, bool structured) {
     if (arguments != params.end() && !arguments->is_object()) {
         return error(id, -32602, "arguments must be an object");
     }
-    try {
-        // Every call sees the folder as it is now.
-        library_.refresh();
-        json result =
-            toolCall_(library_, name, arguments != params.end() ? *arguments : json::object());
-        return success(id, toolResult(name, result, structured));
-    } catch (const ToolFailure& failure) {
-        return success(id, failedToolResult(failure.code() + ": " + failure.message()));
-    } catch (const std::exception&) {
-        return success(id, failedToolResult(readFailedText));
+    // Passage texts from the record index are checked when first read; a
+    // call that meets damaged ones is answered anew with them decoded from
+    // their files, as if the index had never held them.
+    for (bool again = false;; again = true) {
+        try {
+            // Every call sees the folder as it is now.
+            library_.refresh();
+            json result =
+                toolCall_(library_, name, arguments != params.end() ? *arguments : json::object());
+            return success(id, toolResult(name, result, structured));
+        } catch (const IndexedRecording::Damaged&) {
+            if (again) return success(id, failedToolResult(readFailedText));
+            library_.dropDamaged();
+        } catch (const ToolFailure& failure) {
+            return success(id, failedToolResult(failure.code() + ": " + failure.message()));
+        } catch (const std::exception&) {
+            return success(id, failedToolResult(readFailedText));
+        }
     }
 }
 

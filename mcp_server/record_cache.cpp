@@ -14,7 +14,7 @@ namespace {
 
 // Raised whenever IndexedRecording's stored form or the search folding
 // changes what a stored value means.
-constexpr const char* storedFormat = "1";
+constexpr const char* storedFormat = "2";
 
 // A revision is 64 characters of digest text; the key goes on from there.
 constexpr std::size_t revisionLength = 64;
@@ -72,7 +72,7 @@ void RecordCache::begin(unsigned readers) {
 
 std::optional<RecordCache::Found> RecordCache::find(std::string_view revision,
                                                     unsigned reader) const {
-    if (snapshot_ && failures_[reader].empty()) {
+    if (snapshot_ && failures_[reader].empty() && !refused_.contains(revision)) {
         try {
             const std::string k = key(revision);
             if (std::optional<std::string_view> stored = snapshot_->find(reader, k)) {
@@ -106,14 +106,20 @@ void RecordCache::finish(std::vector<std::string_view> named, bool complete) {
         try {
             std::vector<std::string> removed;
             for (const auto& keys : damaged_) removed.insert(removed.end(), keys.begin(), keys.end());
+            for (const std::string& revision : refused_) removed.push_back(key(revision));
+            refused_.clear();
             // Every key this refresh found is named: only more keys than
             // that can hold one that is not.
             std::size_t found = 0;
             for (const auto& [revision, kept] : next_) found += !kept.stored.empty();
             if (complete && snapshot_->size() != found) {
                 std::sort(named.begin(), named.end());
+                // Keys of an earlier stored format go too: no server reads them.
+                const std::string format = std::string("/") + storedFormat + "/";
                 for (std::string& k : snapshot_->keys()) {
-                    if (!std::binary_search(named.begin(), named.end(), std::string_view(k).substr(0, revisionLength)))
+                    const std::string_view view(k);
+                    if (!std::binary_search(named.begin(), named.end(), view.substr(0, revisionLength)) ||
+                        !view.substr(revisionLength).starts_with(format))
                         removed.push_back(std::move(k));
                 }
             }
@@ -146,6 +152,14 @@ void RecordCache::finish(std::vector<std::string_view> named, bool complete) {
     if (snapshot_) live_.push_back(std::move(snapshot_));
     // Copies that the index now serves give their memory back.
     if (inMemory() < before) ::malloc_trim(0);
+}
+
+void RecordCache::dropDamaged() {
+    std::erase_if(kept_, [&](const auto& kept) {
+        const bool damaged = !kept.second.stored.empty() && !kept.second.recording->intact();
+        if (damaged) refused_.insert(kept.first);
+        return damaged;
+    });
 }
 
 void RecordCache::settle() {

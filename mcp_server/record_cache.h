@@ -7,6 +7,7 @@
 #include <string_view>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "mcp_server/indexed_recording.h"
@@ -51,6 +52,10 @@ class RecordCache {
     // decoded goes into the index on a thread of its own, and is served from
     // there from the next refresh on.
     void finish(std::vector<std::string_view> named, bool complete);
+    // After IndexedRecording::Damaged: drops every kept recording whose
+    // stored passage texts are damaged, so that the next refresh decodes it
+    // from its file and the index loses it.
+    void dropDamaged();
 
     // Revisions kept by the last refresh, and how many of them are in memory.
     std::size_t size() const { return kept_.size(); }
@@ -78,6 +83,9 @@ class RecordCache {
     using ByRevision = std::unordered_map<std::string, Found, Hash, std::equal_to<>>;
     ByRevision kept_;
     ByRevision next_;
+    // Revisions dropped as damaged: not looked up in the index again, and
+    // removed from it by the next finish().
+    std::unordered_set<std::string, Hash, std::equal_to<>> refused_;
     // Per reader, set by find(): keys whose stored bytes were damaged, and
     // why the index failed.
     mutable std::vector<std::vector<std::string>> damaged_;

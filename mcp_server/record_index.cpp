@@ -8,6 +8,8 @@
 #include <unistd.h>
 #include <xxhash.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -92,11 +94,11 @@ MDB_val valueOf(std::string_view bytes) {
     return {bytes.size(), const_cast<char*>(bytes.data())};
 }
 
-std::uint64_t checksum(std::string_view key, std::string_view bytes) {
+}  // namespace
+
+std::uint64_t RecordIndex::checksum(std::string_view key, std::string_view bytes) {
     return XXH3_64bits_withSeed(bytes.data(), bytes.size(), XXH3_64bits(key.data(), key.size()));
 }
-
-}  // namespace
 
 struct RecordIndex::Environment {
     MDB_env* env = nullptr;
@@ -169,13 +171,16 @@ void RecordIndex::write(const std::vector<Put>& puts, const std::vector<std::str
             MDB_val k = valueOf(put.key);
             MDB_val existing;
             if (::mdb_get(txn, environment_->dbi, &k, &existing) == MDB_SUCCESS) continue;
-            const std::string bytes = put.bytes();
-            const std::uint64_t sum = checksum(put.key, bytes);
-            MDB_val v{sizeof sum + bytes.size(), nullptr};
+            const Value value = put.value();
+            // The checksum, how many bytes it covers, the bytes.
+            const std::array<std::uint64_t, 2> head{
+                checksum(put.key, std::string_view(value.bytes).substr(0, value.checked)),
+                std::min(value.checked, value.bytes.size())};
+            MDB_val v{sizeof head + value.bytes.size(), nullptr};
             check("writing " + directory_.string(),
                   ::mdb_put(txn, environment_->dbi, &k, &v, MDB_NOOVERWRITE | MDB_RESERVE));
-            std::memcpy(v.mv_data, &sum, sizeof sum);
-            std::memcpy(static_cast<char*>(v.mv_data) + sizeof sum, bytes.data(), bytes.size());
+            std::memcpy(v.mv_data, head.data(), sizeof head);
+            std::memcpy(static_cast<char*>(v.mv_data) + sizeof head, value.bytes.data(), value.bytes.size());
             if ((pending += v.mv_size) >= bytesPerTransaction) commit();
         }
         if (txn) commit();
@@ -227,14 +232,26 @@ std::optional<std::string_view> RecordIndex::Snapshot::find(unsigned reader,
 
 std::optional<std::string_view> RecordIndex::Snapshot::intact(std::string_view key,
                                                               std::string_view value) {
-    std::uint64_t sum;
-    if (value.size() < sizeof sum) return std::nullopt;
-    std::memcpy(&sum, value.data(), sizeof sum);
-    const std::string_view bytes = value.substr(sizeof sum);
+    std::array<std::uint64_t, 2> head;
+    if (value.size() < sizeof head) return std::nullopt;
+    std::memcpy(head.data(), value.data(), sizeof head);
+    const auto [sum, checked] = head;
+    const std::string_view bytes = value.substr(sizeof head);
+    if (checked > bytes.size()) return std::nullopt;
     std::uint64_t computed = 0;
-    guarded([&] { computed = checksum(key, bytes); });
+    guarded([&] { computed = checksum(key, bytes.substr(0, checked)); });
     if (computed != sum) return std::nullopt;
     return bytes;
+}
+
+bool RecordIndex::Snapshot::holds(std::string_view bytes, std::uint64_t sum) {
+    std::uint64_t computed = 0;
+    try {
+        guarded([&] { computed = checksum({}, bytes); });
+    } catch (const std::runtime_error&) {
+        return false;
+    }
+    return computed == sum;
 }
 
 std::vector<std::string> RecordIndex::Snapshot::keys() const {

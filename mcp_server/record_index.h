@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -14,7 +15,8 @@ namespace quillmere::mcp {
 // names everything they were derived from, in one LMDB environment that every
 // server of the user shares. Readers map the file, so the processes share one
 // copy through the page cache; each value carries a checksum bound to its
-// key, so damaged bytes are found instead of served. A cache only: whatever
+// key over the part of it that must be sound before anything is read from
+// it, so damaged bytes are found instead of served. A cache only: whatever
 // fails here throws, and the caller goes on without it.
 class RecordIndex {
   public:
@@ -31,10 +33,17 @@ class RecordIndex {
     // A consistent view for up to readers threads at once.
     std::shared_ptr<const Snapshot> snapshot(unsigned readers) const;
 
-    // One value to store: its key and what builds its bytes.
+    // A value's bytes, of which the index checks the first `checked` when
+    // the value is found; the rest is the caller's to check (with holds())
+    // before it first reads them.
+    struct Value {
+        std::string bytes;
+        std::size_t checked = std::string::npos;
+    };
+    // One value to store: its key and what builds it.
     struct Put {
         std::string key;
-        std::function<std::string()> bytes;
+        std::function<Value()> value;
     };
     // Removes the keys in removed, then stores each value whose key is not
     // there yet (another server may have stored it meanwhile), committing as
@@ -43,6 +52,9 @@ class RecordIndex {
     void write(const std::vector<Put>& puts, const std::vector<std::string>& removed);
 
     const std::filesystem::path& directory() const { return directory_; }
+
+    // The checksum of bytes, bound to key.
+    static std::uint64_t checksum(std::string_view key, std::string_view bytes);
 
   private:
     std::filesystem::path directory_;
@@ -63,9 +75,12 @@ class RecordIndex::Snapshot {
     // nullopt. Reader r must be used by one thread at a time. Throws
     // std::runtime_error when the index is damaged.
     std::optional<std::string_view> find(unsigned reader, std::string_view key) const;
-    // What was stored under key when value is intact, else nullopt. Reads
-    // every byte of value.
+    // What was stored under key when the part of value that the index
+    // checks is intact, else nullopt. Reads every byte of that part.
     static std::optional<std::string_view> intact(std::string_view key, std::string_view value);
+    // Whether bytes of a found value still have the checksum sum (see
+    // checksum()); false too when reading them faults.
+    static bool holds(std::string_view bytes, std::uint64_t sum);
     // Every key, through reader 0; and how many there are, without reading them.
     std::vector<std::string> keys() const;
     std::size_t size() const;

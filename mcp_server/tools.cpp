@@ -138,7 +138,7 @@ json listOrSearch(const Library& library, const json& arguments, bool search) {
         std::vector<Match> matches;
         for (const LibraryItem* item : filtered) {
             const IndexedRecording& indexed = *item->recording;
-            for (std::size_t i : indexed.passageText.matching(needle)) matches.push_back({item, i});
+            for (std::size_t i : indexed.passageText().matching(needle)) matches.push_back({item, i});
         }
         total = matches.size();
         paged = page(matches, offset, limit, fingerprint, searchMatch);

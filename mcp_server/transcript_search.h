@@ -95,6 +95,9 @@ class PassageTexts {
     // out as bytes() lays them out.
     static PassageTexts view(std::string_view bytes);
     std::string_view bytes() const { return bytes_; }
+    // The folded texts and what restores them: the end of bytes() and most
+    // of it. view() reads none of it; matching() and original() trust it.
+    std::string_view content() const { return bytes_.substr(folded_.data() - bytes_.data()); }
 
     std::size_t size() const { return count_; }
 

@@ -81,9 +81,10 @@ TEST(LibraryRefresh, ServesFromTheRecordIndexOnlyWhatTheFilesStillHold) {
     EXPECT_EQ(second.records().size(), 1u);
     recording.name = "Renamed";
     manifest = testing::writeSource(root, source, {recording});
+    RecordIndex(index).write({{manifest.entries[0].revision + "/1/turkic", [] { return RecordIndex::Value{"an earlier stored format"}; }}}, {});
     EXPECT_EQ(served(second, 1), json({"Renamed", "İstanbul Çay"}));
     EXPECT_EQ(served(second), json({"Renamed", "İstanbul Çay"}));
-    // The index keeps the revision named now, and only it.
+    // The index keeps the revision named now, in this format, and only it.
     const std::vector<std::string> keys = RecordIndex(index).snapshot(1)->keys();
     EXPECT_TRUE(keys.size() == 1 && keys[0].starts_with(manifest.entries[0].revision)) << keys.size();
     const fs::path file = root / source.text() / "records" / manifest.entries[0].fileName();
