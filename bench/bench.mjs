@@ -77,10 +77,15 @@ for (const [size, count] of sizes) {
     openssl.push(timeShell(`xargs -0 openssl dgst -sha256 < "$LIST" > /dev/null`, { LIST: list }));
     cat.push(timeShell(`xargs -0 cat < "$LIST" > /dev/null`, { LIST: list }));
     // Without an index (every record decoded by each process), into an empty
-    // one (decoded and stored), then a new process over the filled one.
-    const memoryOnly = checked(refreshBench(root, ["--warm", "5"]), count);
-    coldMemory.push(memoryOnly.cold_ms);
-    warmMemory.push(median(memoryOnly.warm_ms));
+    // one (decoded and stored), then a new process over the filled one. The
+    // run without an index goes first and last in turn, so neither side of
+    // the empty-index ratio always follows the other.
+    const withoutIndex = () => {
+      const memoryOnly = checked(refreshBench(root, ["--warm", "5"]), count);
+      coldMemory.push(memoryOnly.cold_ms);
+      warmMemory.push(median(memoryOnly.warm_ms));
+    };
+    if (i % 2 === 0) withoutIndex();
     rmSync(index, { recursive: true, force: true });
     coldEmpty.push(checked(refreshBench(root, ["--index", index, "--warm", "0"]), count).cold_ms);
     const bench = checked(refreshBench(root, ["--index", index, "--warm", "5"]), 0);
@@ -88,6 +93,7 @@ for (const [size, count] of sizes) {
     warm.push(median(bench.warm_ms));
     r.longestKey = bench.longest_key;
     r.audioKey = bench.audio_key;
+    if (i % 2 === 1) withoutIndex();
   }
   Object.assign(r, { openssl: median(openssl), cat: median(cat), cold: median(cold), warm: median(warm),
     coldEmpty: median(coldEmpty), coldMemory: median(coldMemory), warmMemory: median(warmMemory) });
