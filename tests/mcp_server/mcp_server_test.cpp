@@ -92,6 +92,11 @@ TEST(UserDirectories, WithoutAUsableHomeFallBackToTheAccountsHome) {
         EXPECT_EQ(directories.home, std::filesystem::path(::getpwuid(::getuid())->pw_dir));
         EXPECT_EQ(directories.support, directories.home / ".config/QuillmereBridge");
     }
+    // An account without a password entry, as a container may run one, falls back to "/"
+    // (root only: it alone can switch to such an account).
+    if (::geteuid() == 0) {
+        EXPECT_EXIT(::_exit(::setuid(54321) != 0 || UserDirectories::find({}, [](const char*) -> const char* { return nullptr; }).home != "/"), ::testing::ExitedWithCode(0), "");
+    }
 }
 
 // A saved choice without an absolute "path" is malformed data, not some other

@@ -496,6 +496,11 @@ TEST_F(QuillmereSetupTool, RefusedBeforeAnythingIsWrittenWithTheWindowsMessages)
         EXPECT_NE(result.standardError.find(message), std::string::npos) << result.standardError;
         EXPECT_EQ(result.standardOutput, "");
     }
+    // "~" for an account without a password entry and without HOME, as a container may run
+    // one, is the working folder (root only: it alone can switch to such an account).
+    if (::geteuid() == 0) {
+        EXPECT_EQ(tool({"--reuid=54321", "--regid=54321", "--clear-groups", (buildDirectory() / "quillmere-setup").string(), "--client", "cursor", "--folder", f, "--server", "~/missing"}, {{"HOME", ""}}, "setpriv").standardError, std::string(serverMissingMessage) + "\n");
+    }
     EXPECT_EQ(listDirectory(home), Lines{"AgentLibrary"}) << "a configuration was written";
     EXPECT_FALSE(fs::exists(codexHome));
 }
