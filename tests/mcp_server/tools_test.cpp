@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "mcp_server/arguments.h"
 #include "mcp_server/cursor.h"
 #include "mcp_server/tool_failure.h"
 #include "tests/support/library_fixture.h"
@@ -160,6 +161,8 @@ TEST_F(Tools, TimeFiltersIncludeFromAndExcludeTo) {
              {{{"from", "2026-03-01T00:01:00.001Z"}}, 1}})
         EXPECT_EQ(run("list_recordings", arguments)["total"], total) << arguments.dump();
     EXPECT_EQ(run("search_transcripts", {{"query", "common"}, {"to", "2026-03-01T00:02:00Z"}})["total"], 2);
+    // A date read from a longer text ends where its view ends.
+    EXPECT_EQ(arguments::parseDate(std::string_view("2026-03-01T00:01:00.5Z").substr(0, 19)), sync::parseInternetDate("2026-03-01T00:01:00"));
 }
 
 TEST_F(Tools, CursorsGoStaleWhenTheArgumentsOrTheirRecordingsChange) {
@@ -219,12 +222,13 @@ TEST_F(Tools, SearchFollowsTheLibrarysCaseRule) {
 }
 
 TEST_F(Tools, ExcerptsAreCutAtAThousandCharactersAndTranscriptsAreWhole) {
-    const std::string exact = repeat("e\xCC\x81", 999) + "Z", longer = repeat("e\xCC\x81", 1000) + "Z";
+    // CR LF is one character; a letter and a line end are two.
+    const std::string exact = repeat("e\xCC\x81", 499) + repeat("\r\n", 500) + "Z", longer = repeat("e\xCC\x81", 999) + "a\nZ";
     publish({makeRecording(source_, "long", at("2026-03-01T00:00:00Z"), {{0, 1, exact}, {1, 2, longer}})});
     json result = run("search_transcripts", {{"query", "z"}});
     EXPECT_EQ(result["items"][0]["text"], exact);
     EXPECT_EQ(result["items"][0]["excerpt_truncated"], false);
-    EXPECT_EQ(result["items"][1]["text"], repeat("e\xCC\x81", 1000));
+    EXPECT_EQ(result["items"][1]["text"], repeat("e\xCC\x81", 999) + "a");
     EXPECT_EQ(result["items"][1]["excerpt_truncated"], true);
     EXPECT_EQ(run("get_transcript", {{"recording_key", recordingKey(recordings_[0])}})["passages"][1]["text"], longer);
 }

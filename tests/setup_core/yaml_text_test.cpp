@@ -35,6 +35,8 @@ TEST(YamlText, SetEntryWritesBlockStyleAndKeepsEveryOtherByte) {
         {"replaced list item", "servers:\n  - {name: quillmere, command: /old}\n  - name: b\n", list, "servers:\n  - name: quillmere\n    args:\n      - \"--stdio\"\n    command: /q\n  - name: b\n"},
         {"byte order mark, document start", "\xEF\xBB\xBF---\nservers:\n  a: 1\n", map, "\xEF\xBB\xBF---\nservers:\n  a: 1\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\n"},
         {"anchor elsewhere", "base: &b {x: 1}\nservers:\n  a: *b\n", map, "base: &b {x: 1}\nservers:\n  a: *b\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\n"},
+        {"indentation of the first block, not of a scalar or flow value below its key", "note:\n      plain\nlist:\n    [a]\nservers:\n  a: 1\n", map, "note:\n      plain\nlist:\n    [a]\nservers:\n  a: 1\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\n"},
+        {"a list item that is no mapping", "servers:\n  - quillmere\n", list, "servers:\n  - quillmere\n  - name: quillmere\n    args:\n      - \"--stdio\"\n    command: /q\n"},
     };
     for (const auto& [rule, text, holder, expected] : rows) {
         EXPECT_EQ(yaml::setEntry(text, "servers", "quillmere", entryFor(holder), holder), expected) << rule;
@@ -85,6 +87,8 @@ TEST(YamlText, ScalarsResolveByTheCoreSchema) {
         {"123456789012345678901234567890", true, "123456789012345678901234567890"}, {std::string(400, '9'), true, std::string(400, '9')}, {"true", false, "true"}, {"1.50", true, 1.5},
     };
     for (const auto& [text, plain, value] : rows) EXPECT_EQ(yaml::scalarValue(text, plain), value) << text;
+    // A key is the text it is written as, whatever a value of that text would resolve to.
+    EXPECT_EQ(yaml::parse("8080: x\n~: y\n"), json({{"8080", "x"}, {"~", "y"}}));
 }
 
 }  // namespace
