@@ -235,7 +235,7 @@ std::optional<std::string_view> RecordIndex::Snapshot::intact(std::string_view k
     std::array<std::uint64_t, 2> head;
     if (value.size() < sizeof head) return std::nullopt;
     std::memcpy(head.data(), value.data(), sizeof head);
-    const auto [sum, checked] = head;
+    const std::uint64_t sum = head[0], checked = head[1];
     const std::string_view bytes = value.substr(sizeof head);
     // A count past the end covers every byte, checked all the same.
     std::uint64_t computed = 0;
