@@ -82,11 +82,15 @@ TEST_F(LibraryAudio, SharedBytesThatDoNotMatchAreNeverCached) {
     EXPECT_TRUE(testing::listDirectory(cache()).empty());
 }
 
-TEST_F(LibraryAudio, ACachedLinkLeadingOutOfTheCacheIsRefused) {
+TEST_F(LibraryAudio, ALinkLeadingOutOfTheCacheOrOutOfTheSourceIsRefused) {
     fs::create_directories(cache());
     testing::writeFile(dir_ / "elsewhere", track_);
     fs::create_symlink(dir_ / "elsewhere", cached());
     EXPECT_TRUE(failure());
+    // A shared audio folder that leads elsewhere is invalid, not a track still to come.
+    fs::rename(shared().parent_path(), dir_ / "audio elsewhere");
+    fs::create_directory_symlink(dir_ / "audio elsewhere", shared().parent_path());
+    EXPECT_EQ(failure(), SyncFailure::invalidData().kind());
 }
 
 TEST(AudioMime, EveryTrackExtension) {

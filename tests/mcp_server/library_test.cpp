@@ -87,10 +87,15 @@ TEST(LibraryRefresh, ServesFromTheRecordIndexOnlyWhatTheFilesStillHold) {
     // The index keeps the revision named now, in this format, and only it.
     const std::vector<std::string> keys = RecordIndex(index).snapshot(1)->keys();
     EXPECT_TRUE(keys.size() == 1 && keys[0].starts_with(manifest.entries[0].revision)) << keys.size();
+    Library third(root, dir / "cache", CaseRule::turkic, index);
+    third.refresh();
     const fs::path file = root / source.text() / "records" / manifest.entries[0].fileName();
     testing::writeFile(file, testing::readFile(file) + " ");
     EXPECT_EQ(served(second), json());
     EXPECT_EQ(second.status()["pending_recordings"], 1);
+    // Texts that fault when first read (the index cut short under the mapping) are damaged.
+    fs::resize_file(index / "data.mdb", 8192);
+    EXPECT_THROW(third.items()[0].recording->passageText(), IndexedRecording::Damaged);
 }
 
 }  // namespace

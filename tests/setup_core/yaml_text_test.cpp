@@ -46,6 +46,7 @@ TEST(YamlText, SetEntryWritesBlockStyleAndKeepsEveryOtherByte) {
     // first character past them is not.
     EXPECT_EQ(yaml::setEntry("", "s", "q", {{"command", "True"}, {"args", {"null", "nul"}}}, map), "s:\n  q:\n    args:\n      - \"null\"\n      - nul\n    command: \"True\"\n");
     EXPECT_EQ(yaml::setEntry("", "s", "q", {{"command", "/\u007F\u0080\u009F\u00A0"}}, map), "s:\n  q:\n    command: \"/\\x7F\\u0080\\u009F\u00A0\"\n");
+    EXPECT_EQ(yaml::setEntry("", "s", "q", {{"command", "/\U0001F600"}}, map), "s:\n  q:\n    command: \"/\U0001F600\"\n");
 }
 
 // What cannot be changed as text without changing something else is refused.
@@ -82,8 +83,8 @@ TEST(YamlText, RefusesWhatItCannotEditSafely) {
 
 TEST(YamlText, ScalarsResolveByTheCoreSchema) {
     const std::tuple<std::string, bool, json> rows[] = {
-        {"~", true, nullptr}, {"", true, nullptr}, {"True", true, true}, {"yes", true, "yes"}, {"007", true, 7},
-        {"-12", true, -12}, {"0x1F", true, 31}, {"0o17", true, 15}, {"1.5e3", true, 1500.0}, {".inf", true, ".inf"}, {".5", true, 0.5}, {"1.x", true, "1.x"},
+        {"~", true, nullptr}, {"", true, nullptr}, {"True", true, true}, {"null", true, nullptr}, {"Null", true, nullptr}, {"NULL", true, nullptr}, {"TRUE", true, true}, {"false", true, false}, {"False", true, false}, {"FALSE", true, false}, {"yes", true, "yes"}, {"007", true, 7},
+        {"-12", true, -12}, {"0x1F", true, 31}, {"0o17", true, 15}, {"1.5e3", true, 1500.0}, {".inf", true, ".inf"}, {".5", true, 0.5}, {"1.x", true, "1.x"}, {"-1.5e-3", true, -0.0015},
         {"123456789012345678901234567890", true, "123456789012345678901234567890"}, {std::string(400, '9'), true, std::string(400, '9')}, {"true", false, "true"}, {"1.50", true, 1.5},
     };
     for (const auto& [text, plain, value] : rows) EXPECT_EQ(yaml::scalarValue(text, plain), value) << text;

@@ -116,6 +116,15 @@ TEST(CloudFilesCopy, WaitsForAWriterInTheSourceFolder) {
     const std::string waiting = "-> FLOCK  ADVISORY  READ " + std::to_string(::getpid()) + " ";
     while (!copied && readFile("/proc/locks").find(waiting) == std::string::npos) std::this_thread::yield();
     EXPECT_FALSE(copied);
+    // A signal whose handler does not restart calls interrupts the wait: it goes on waiting.
+    static std::atomic<bool> interrupted = false;
+    struct sigaction action {};
+    action.sa_handler = [](int) { interrupted = true; };
+    ::sigaction(SIGUSR1, &action, nullptr);
+    ::pthread_kill(copy.native_handle(), SIGUSR1);
+    while (!interrupted) std::this_thread::yield();
+    while (!copied && readFile("/proc/locks").find(waiting) == std::string::npos) std::this_thread::yield();
+    EXPECT_FALSE(copied);
     writer.reset(), copy.join();
 }
 
