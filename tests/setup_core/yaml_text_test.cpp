@@ -37,6 +37,7 @@ TEST(YamlText, SetEntryWritesBlockStyleAndKeepsEveryOtherByte) {
         {"anchor elsewhere", "base: &b {x: 1}\nservers:\n  a: *b\n", map, "base: &b {x: 1}\nservers:\n  a: *b\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\n"},
         {"indentation of the first block, not of a scalar or flow value below its key", "note:\n      plain\nlist:\n    [a]\nservers:\n  a: 1\n", map, "note:\n      plain\nlist:\n    [a]\nservers:\n  a: 1\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\n"},
         {"a list item that is no mapping", "servers:\n  - quillmere\n", list, "servers:\n  - quillmere\n  - name: quillmere\n    args:\n      - \"--stdio\"\n    command: /q\n"},
+        {"nested as deep as allowed", "a: " + std::string(511, '[') + std::string(511, ']') + "\n", map, "a: " + std::string(511, '[') + std::string(511, ']') + "\nservers:\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\n"},
     };
     for (const auto& [rule, text, holder, expected] : rows) {
         EXPECT_EQ(yaml::setEntry(text, "servers", "quillmere", entryFor(holder), holder), expected) << rule;
@@ -65,6 +66,7 @@ TEST(YamlText, RefusesWhatItCannotEditSafely) {
         {"a list at the top", "- a\n", map, uneditable},
         {"a list where a mapping belongs", "servers:\n  - a\n", map, uneditable},
         {"a lone CR", "a: 1\rb: 2\n", map, uneditable},
+        {"nested one level too deep", "a: " + std::string(512, '[') + std::string(512, ']') + "\n", map, uneditable},
         {"anchor on an empty document", "&a\n", map, uneditable},
         {"tag on an empty document", "!!map\n", map, uneditable},
         {"unclosed flow", "a: [1\n", map, malformed},
