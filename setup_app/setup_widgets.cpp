@@ -104,7 +104,6 @@ void Spinner::hideEvent(QHideEvent*) {
 
 PathLine::PathLine(int maxLines, QWidget* parent) : QTextEdit(parent), maxLines_(maxLines) {
     setReadOnly(true);
-    setAcceptRichText(false);
     setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     setFrameShape(QFrame::NoFrame);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
