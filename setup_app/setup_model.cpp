@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QMetaObject>
 #include <QPointer>
-#include <QThread>
 #include <thread>
 #include <utility>
 
@@ -72,7 +71,6 @@ fs::path SetupModel::configurationURL() const {
 }
 
 void SetupModel::chooseFolder() {
-    Q_ASSERT(QThread::currentThread() == thread());
     const auto chosen = picker_.chooseDirectory(texts::folderPanelMessage);
     if (!chosen) return;
     const std::optional<fs::path> folder = setup::sharedFolder(*chosen);
@@ -88,7 +86,6 @@ void SetupModel::chooseFolder() {
 }
 
 void SetupModel::chooseCLI() {
-    Q_ASSERT(QThread::currentThread() == thread());
     const setup::ClientTool* tool = setup::toolOf(client_);
     if (!tool) return;
     const auto chosen = picker_.chooseFile(std::string(texts::cliPanelPrefix) + tool->program +
@@ -100,7 +97,6 @@ void SetupModel::chooseCLI() {
 }
 
 void SetupModel::connect(bool replace) {
-    Q_ASSERT(QThread::currentThread() == thread());
     if (!folder_) return;
     if (const auto problem = setup::installProblem(executable_, *folder_)) {
         message_ = std::string(*problem);

@@ -68,6 +68,8 @@ class SetupModel : public QObject {
     // The selected client's configuration file under this model's home and codexHome.
     std::filesystem::path configurationURL() const;
 
+    // The three actions below run on the model's own thread, the window's.
+
     // Opens the folder panel. A folder not named exactly "AgentLibrary" only sets the
     // message; a valid one becomes folder and clears receipt and message. A cancelled
     // panel changes nothing.
