@@ -24,6 +24,7 @@ json entryFor(ContainerShape holder) {
 TEST(YamlText, SetEntryWritesBlockStyleAndKeepsEveryOtherByte) {
     const std::tuple<const char*, std::string, ContainerShape, std::string> rows[] = {
         {"empty file", "", map, "servers:\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\n"},
+        {"document start only", "---\n", map, "---\nservers:\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\n"},
         {"missing container, no final line end", "a: 1 # c", list, "a: 1 # c\nservers:\n  - name: quillmere\n    args:\n      - \"--stdio\"\n    command: /q\n"},
         {"after the last member, before a comment", "servers:\n    a:\n        x: 1\n    # end\nb: 2\n", map, "servers:\n    a:\n        x: 1\n    quillmere:\n        args:\n            - \"--stdio\"\n        command: /q\n    # end\nb: 2\n"},
         {"key with nothing after it", "servers: # none\nb: 2\n", map, "servers: # none\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\nb: 2\n"},
@@ -61,7 +62,7 @@ TEST(YamlText, RefusesWhatItCannotEditSafely) {
         {"alias as the container", "s: &s\n  a: 1\nservers: *s\n", map, uneditable},
         {"tag on the container", "servers: !!map\n  a: 1\n", map, uneditable},
         {"tag in the entry", "servers:\n- name: quillmere\n  command: !!str /q\n", list, uneditable},
-        {"two documents", "a: 1\n---\nb: 2\n", map, uneditable},
+        {"two documents, the container in the first", "servers:\n  a: 1\n---\nb: 2\n", map, uneditable},
         {"explicit document end", "a: 1\n...\n", map, uneditable},
         {"a list at the top", "- a\n", map, uneditable},
         {"a list where a mapping belongs", "servers:\n  - a\n", map, uneditable},
