@@ -18,6 +18,17 @@ json entryFor(ContainerShape holder) {
     return entry;
 }
 
+// "a" holds n values under an anchor, "b" m aliases of it and then `scalars` plain
+// values: 5 + n + m (n + 2) + scalars values in all, counting each alias's as many times.
+std::string aliasesOf(int n, int m, int scalars) {
+    std::string text = "a: &a [x";
+    for (int i = 1; i < n; ++i) text += ", x";
+    text += "]\nb: [*a";
+    for (int i = 1; i < m; ++i) text += ", *a";
+    for (int i = 0; i < scalars; ++i) text += ", x";
+    return text + "]\n";
+}
+
 // The entry goes in block style at the file's own indentation and line ends; every byte
 // outside it stays (the fuzz target checks that on any text; these rows pin the layout).
 // Setting the same entry again changes nothing.
@@ -67,6 +78,7 @@ TEST(YamlText, RefusesWhatItCannotEditSafely) {
         {"a list at the top", "- a\n", map, uneditable},
         {"a list where a mapping belongs", "servers:\n  - a\n", map, uneditable},
         {"a lone CR", "a: 1\rb: 2\n", map, uneditable},
+        {"a million values and one, through aliases", aliasesOf(1000, 997, 2), map, uneditable},
         {"nested one level too deep", "a: " + std::string(512, '[') + std::string(512, ']') + "\n", map, uneditable},
         {"anchor on an empty document", "&a\n", map, uneditable},
         {"tag on an empty document", "!!map\n", map, uneditable},
@@ -92,7 +104,10 @@ TEST(YamlText, ScalarsResolveByTheCoreSchema) {
     };
     for (const auto& [text, plain, value] : rows) EXPECT_EQ(yaml::scalarValue(text, plain), value) << text;
     // A key is the text it is written as, whatever a value of that text would resolve to.
-    EXPECT_EQ(yaml::parse("8080: x\n~: y\n"), json({{"8080", "x"}, {"~", "y"}}));
+    EXPECT_EQ(yaml::parse("8080: x\n~: y\nk: &k name\n*k : v\n"), json({{"8080", "x"}, {"~", "y"}, {"k", "name"}, {"name", "v"}}));
+    // Exactly a million values are read, whether an alias or a plain value comes last.
+    EXPECT_EQ(yaml::parse(aliasesOf(1319, 756, 0))["b"].size(), 756u);
+    EXPECT_EQ(yaml::parse(aliasesOf(1000, 997, 1))["b"].size(), 998u);
 }
 
 }  // namespace
