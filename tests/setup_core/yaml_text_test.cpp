@@ -42,6 +42,7 @@ TEST(YamlText, SetEntryWritesBlockStyleAndKeepsEveryOtherByte) {
         {"empty flow list", "servers: []  # none\n", list, "servers:  # none\n  - name: quillmere\n    args:\n      - \"--stdio\"\n    command: /q\n"},
         {"null container", "servers: ~ # none\n", map, "servers: # none\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\n"},
         {"indentless list, CR LF", "servers:\r\n- name: a\r\n  command: /a\r\n", list, "servers:\r\n- name: a\r\n  command: /a\r\n- name: quillmere\r\n  args:\r\n    - \"--stdio\"\r\n  command: /q\r\n"},
+        {"indented by eight, the widest unit taken", "servers:\n        a: 1\n", map, "servers:\n        a: 1\n        quillmere:\n                args:\n                        - \"--stdio\"\n                command: /q\n"},
         {"replaced block entry", "servers:\n  quillmere:\n    command: /old  # was\n    args: []\n  z: 0\n", map, "servers:\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\n  z: 0\n"},
         {"replaced flow entry", "servers:\n  quillmere: {command: /old}\n", map, "servers:\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\n"},
         {"replaced list item", "servers:\n  - {name: quillmere, command: /old}\n  - name: b\n", list, "servers:\n  - name: quillmere\n    args:\n      - \"--stdio\"\n    command: /q\n  - name: b\n"},
