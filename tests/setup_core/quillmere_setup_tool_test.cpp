@@ -69,14 +69,12 @@ class QuillmereSetupTool : public ::testing::Test {
                        const fs::path& program = {}) const {
         environment.merge(std::map<std::string, std::string>{
             {"HOME", home.string()}, {"CODEX_HOME", codexHome.string()}, {"PATH", nodeDirectory() + ":/usr/bin:/bin"}});
-        quillmere::testing::ProcessOptions options;
-        options.program = program.empty() ? buildDirectory() / "quillmere-setup" : program;
-        options.arguments = std::move(arguments);
-        options.environment = std::move(environment);
-        options.unsetEnvironment = {"XDG_CONFIG_HOME", "COPILOT_HOME", "GEMINI_CLI_HOME", "CLAUDE_CONFIG_DIR", "QWEN_HOME",
-                                    "CLINE_MCP_SETTINGS_PATH", "CONTINUE_GLOBAL_DIR"};
-        options.workingDirectory = root.path();
-        return quillmere::testing::runProcess(options);
+        return quillmere::testing::runProcess(
+            {.program = program.empty() ? buildDirectory() / "quillmere-setup" : program,
+             .arguments = std::move(arguments),
+             .environment = std::move(environment),
+             .unsetEnvironment = {"XDG_CONFIG_HOME", "COPILOT_HOME", "GEMINI_CLI_HOME", "CLAUDE_CONFIG_DIR", "QWEN_HOME", "CLINE_MCP_SETTINGS_PATH", "CONTINUE_GLOBAL_DIR"},
+             .workingDirectory = root.path()});
     }
     Lines install(const char* client, Lines extra = {}) const {
         Lines arguments{"--client", client, "--folder", folder.string(), "--server", server.string()};
@@ -88,8 +86,8 @@ class QuillmereSetupTool : public ::testing::Test {
     void expectConflictThenReplace(const char* client, const fs::path& config, Lines extra = {}) const {
         const fs::path other = root / "other/bin/quillmere-mcp";
         executable(other);
-        Lines moved{"--client", client, "--folder", folder.string(), "--server", other.string()};
-        moved.insert(moved.end(), extra.begin(), extra.end());
+        Lines moved = install(client, std::move(extra));
+        moved[5] = other.string();  // the value of --server
         EXPECT_EQ(tool(moved).exitStatus, 3);
         const std::string before = readFile(config);
         moved.push_back("--replace");

@@ -6,18 +6,12 @@
 
 namespace quillmere::testing {
 
-// A JSON-RPC 2.0 request; params is left out when null.
-inline nlohmann::json rpcRequest(const nlohmann::json& id, std::string_view method,
-                                 const nlohmann::json& params = nullptr) {
-    nlohmann::json message = {{"jsonrpc", "2.0"}, {"id", id}, {"method", method}};
-    if (!params.is_null()) message["params"] = params;
-    return message;
-}
-
-// The same request as one line of the stdio transport.
+// A JSON-RPC 2.0 request as one line of the stdio transport; params is left out when null.
 inline std::string rpcLine(const nlohmann::json& id, std::string_view method,
                            const nlohmann::json& params = nullptr) {
-    return rpcRequest(id, method, params).dump() + "\n";
+    nlohmann::json message = {{"jsonrpc", "2.0"}, {"id", id}, {"method", method}};
+    if (!params.is_null()) message["params"] = params;
+    return message.dump() + "\n";
 }
 
 }  // namespace quillmere::testing
