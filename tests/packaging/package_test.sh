@@ -95,16 +95,9 @@ mkdir -p "$home/AgentLibrary"
 HOME="$home" "$prefix/bin/quillmere-setup" --client cursor --folder "$home/AgentLibrary" \
     >"$work/setup.out" 2>"$work/setup.err" || { cat "$work/setup.err" >&2; fail "quillmere-setup failed"; }
 server="$(realpath "$private/bin/quillmere-mcp")"
-node - "$home/.cursor/mcp.json" "$server" "$home/AgentLibrary" <<'NODE' || fail "the Cursor entry is wrong"
-const fs = require("node:fs");
-const [file, server, folder] = process.argv.slice(2);
-const entry = JSON.parse(fs.readFileSync(file, "utf8")).mcpServers.quillmere;
-const want = { command: server, args: ["--stdio", "--cloud-root", folder] };
-if (JSON.stringify({ command: entry.command, args: entry.args }) !== JSON.stringify(want)) {
-    console.error(`got ${JSON.stringify(entry)}, want ${JSON.stringify(want)}`);
-    process.exit(1);
-}
-NODE
+node -e 'const [file, server, folder] = process.argv.slice(1), { command, args } = JSON.parse(require("node:fs").readFileSync(file, "utf8")).mcpServers.quillmere;
+    process.exit(JSON.stringify([command, args]) === JSON.stringify([server, ["--stdio", "--cloud-root", folder]]) ? 0 : 1);' \
+    "$home/.cursor/mcp.json" "$server" "$home/AgentLibrary" || fail "the Cursor entry is wrong: $(cat "$home/.cursor/mcp.json")"
 
 # Every manual page formats without a warning.
 for page in quillmere-mcp quillmere-publish quillmere-setup quillmere-mcp-setup; do

@@ -435,7 +435,7 @@ TEST_F(QuillmereSetupTool, WhatStandsAtTheConfigurationPathDecides) {
 TEST_F(QuillmereSetupTool, CodexIsFoundWhereItIsUsuallyInstalledAndRegisteredThroughIt) {
     const fs::path config = codexHome / "config.toml";
     fs::create_directories(home / ".local/bin");
-    fs::create_symlink(realCodex(), home / ".local/bin/codex");
+    fs::create_symlink(realTool("codex"), home / ".local/bin/codex");
     executable(root / "path/codex");  // would fail every run
     const std::map<std::string, std::string> path{{"PATH", nodeDirectory() + ":" + (root / "path").string()}};
     const ProcessResult first = tool(install("codex"), path);
@@ -452,7 +452,7 @@ TEST_F(QuillmereSetupTool, CodexIsFoundWhereItIsUsuallyInstalledAndRegisteredThr
 TEST_F(QuillmereSetupTool, RelativeOrEmptyCodexHome) {
     for (const auto& [value, config] : {std::pair{"relative/codex", root / "relative/codex/config.toml"},
                                         std::pair{"", home / ".codex/config.toml"}}) {
-        const ProcessResult result = tool(install("codex", {"--codex", realCodex().string()}), {{"CODEX_HOME", value}});
+        const ProcessResult result = tool(install("codex", {"--codex", realTool("codex").string()}), {{"CODEX_HOME", value}});
         EXPECT_EQ(result.standardOutput, receipt(config, std::nullopt, true)) << result.describe() << result.standardError;
         EXPECT_NE(readFile(config).find("quillmere"), std::string::npos);
     }

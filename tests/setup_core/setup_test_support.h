@@ -29,7 +29,6 @@ std::filesystem::path buildDirectory();
 // The real command-line tool name (codex, claude, gemini) pinned in package-lock.json,
 // in QUILLMERE_SOURCE_DIR.
 std::filesystem::path realTool(const std::string& name);
-inline std::filesystem::path realCodex() { return realTool("codex"); }
 
 // The permission bits of path (links not followed).
 mode_t permissions(const std::filesystem::path& path);

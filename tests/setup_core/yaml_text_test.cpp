@@ -69,7 +69,6 @@ TEST(YamlText, RefusesWhatItCannotEditSafely) {
     const auto uneditable = SetupFailure::Kind::uneditableYAML, malformed = SetupFailure::Kind::malformedYAML;
     const std::tuple<const char*, std::string, ContainerShape, SetupFailure::Kind> rows[] = {
         {"flow container", "servers: {a: 1}\n", map, uneditable},
-        {"flow top level", "{servers: {}}\n", map, uneditable},
         {"anchor on the entry", "servers:\n  quillmere: &q {command: /q}\nx: *q\n", map, uneditable},
         {"alias as the entry", "q: &q {command: /old}\nservers:\n  quillmere: *q\n", map, uneditable},
         {"alias as the container", "s: &s\n  a: 1\nservers: *s\n", map, uneditable},
