@@ -173,6 +173,7 @@ TEST_F(SetupWindowTest, MenuListsTheOtherClientsInTableOrder) {
     chooseMore("goose");
     const QPushButton* more = child<QPushButton>("segment_more");
     EXPECT_EQ(more->text(), "Goose ▾");
+    for (const QPushButton* segment : window->findChildren<QPushButton*>(QRegularExpression("^segment_"))) EXPECT_EQ(segment->isChecked(), segment == more) << segment->objectName().toStdString();
     EXPECT_LE(more->mapTo(window.get(), QPoint(more->width(), 0)).x(), window->width());
     // A new font (or palette, or style) restyles the window: the title grows with it.
     const qreal title = child<QLabel>("headerTitle")->font().pointSizeF();
