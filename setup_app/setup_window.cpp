@@ -103,7 +103,6 @@ QLabel* makeLabel(const char* name, QWidget* parent, const QString& text = {}) {
 QPushButton* makeButton(const char* name, const QString& text, QWidget* parent) {
     auto* button = new QPushButton(text, parent);
     button->setObjectName(name);
-    button->setAutoDefault(false);
     return button;
 }
 
