@@ -14,9 +14,7 @@ using nlohmann::json;
 constexpr ContainerShape map = ContainerShape::byKey, list = ContainerShape::listByName;
 
 json entryFor(ContainerShape holder) {
-    json entry = {{"command", "/q"}, {"args", {"--stdio"}}};
-    if (holder == list) entry["name"] = "quillmere";
-    return entry;
+    return holder == list ? json{{"name", "quillmere"}, {"command", "/q"}, {"args", {"--stdio"}}} : json{{"command", "/q"}, {"args", {"--stdio"}}};
 }
 
 // "a" holds n values under an anchor, "b" m aliases of it and then `scalars` plain
@@ -42,9 +40,8 @@ TEST(YamlText, SetEntryWritesBlockStyleAndKeepsEveryOtherByte) {
         {"null container", "servers: ~ # none\n", map, "servers: # none\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\n"},
         {"indentless list, CR LF", "servers:\r\n- name: a\r\n  command: /a\r\n", list, "servers:\r\n- name: a\r\n  command: /a\r\n- name: quillmere\r\n  args:\r\n    - \"--stdio\"\r\n  command: /q\r\n"},
         {"indented by eight, the widest unit taken", "servers:\n        a: 1\n", map, "servers:\n        a: 1\n        quillmere:\n                args:\n                        - \"--stdio\"\n                command: /q\n"},
-        {"replaced block entry", "servers:\n  quillmere:\n    command: /old  # was\n    args: []\n  z: 0\n", map, "servers:\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\n  z: 0\n"},
         {"replaced empty entry", "servers:\n  quillmere:\n  z: 0\n", map, "servers:\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\n  z: 0\n"},
-        {"replaced block entry, indented its own way", "servers:\n  quillmere:\n      command: /old\n", map, "servers:\n  quillmere:\n      args:\n        - \"--stdio\"\n      command: /q\n"},
+        {"replaced block entry, indented its own way", "servers:\n  quillmere:\n      command: /old  # was\n      args: []\n  z: 0\n", map, "servers:\n  quillmere:\n      args:\n        - \"--stdio\"\n      command: /q\n  z: 0\n"},
         {"replaced flow entry, on a line of its own", "servers:\n  quillmere:\n      {command: /old}\n", map, "servers:\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\n"},
         {"replaced list item", "servers:\n  - {name: quillmere, command: /old}\n  - name: b\n", list, "servers:\n  - name: quillmere\n    args:\n      - \"--stdio\"\n    command: /q\n  - name: b\n"},
         {"byte order mark, document start", "\xEF\xBB\xBF---\nservers:\n  a: 1\n", map, "\xEF\xBB\xBF---\nservers:\n  a: 1\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\n"},
@@ -71,6 +68,7 @@ TEST(YamlText, RefusesWhatItCannotEditSafely) {
     const auto uneditable = SetupFailure::Kind::uneditableYAML, malformed = SetupFailure::Kind::malformedYAML;
     const std::tuple<const char*, std::string, ContainerShape, SetupFailure::Kind> rows[] = {
         {"flow container", "servers: {a: 1}\n", map, uneditable},
+        {"a comment inside an empty flow list", "servers: [ # c\n]\n", list, uneditable},
         {"anchor on the entry", "servers:\n  quillmere: &q {command: /q}\nx: *q\n", map, uneditable},
         {"alias as the entry", "q: &q {command: /old}\nservers:\n  quillmere: *q\n", map, uneditable},
         {"alias as the container", "s: &s\n  a: 1\nservers: *s\n", map, uneditable},
