@@ -36,6 +36,7 @@ TEST(YamlText, SetEntryWritesBlockStyleAndKeepsEveryOtherByte) {
         {"missing container, no final line end", "a: 1 # c", list, "a: 1 # c\nservers:\n  - name: quillmere\n    args:\n      - \"--stdio\"\n    command: /q\n"},
         {"after the last member, before a comment", "servers:\n    a:\n        x: 1\n    # end\nb: 2\n", map, "servers:\n    a:\n        x: 1\n    quillmere:\n        args:\n            - \"--stdio\"\n        command: /q\n    # end\nb: 2\n"},
         {"key with nothing after it", "servers: # none\nb: 2\n", map, "servers: # none\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\nb: 2\n"},
+        {"empty flow mapping", "servers: {}  # none\n", map, "servers:  # none\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\n"},
         {"empty flow list", "servers: []  # none\n", list, "servers:  # none\n  - name: quillmere\n    args:\n      - \"--stdio\"\n    command: /q\n"},
         {"null container", "servers: ~ # none\n", map, "servers: # none\n  quillmere:\n    args:\n      - \"--stdio\"\n    command: /q\n"},
         {"indentless list, CR LF", "servers:\r\n- name: a\r\n  command: /a\r\n", list, "servers:\r\n- name: a\r\n  command: /a\r\n- name: quillmere\r\n  args:\r\n    - \"--stdio\"\r\n  command: /q\r\n"},
