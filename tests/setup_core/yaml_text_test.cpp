@@ -96,7 +96,7 @@ TEST(YamlText, RefusesWhatItCannotEditSafely) {
 TEST(YamlText, ScalarsResolveByTheCoreSchema) {
     const std::tuple<std::string, bool, json> rows[] = {
         {"~", true, nullptr}, {"", true, nullptr}, {"True", true, true}, {"null", true, nullptr}, {"Null", true, nullptr}, {"NULL", true, nullptr}, {"TRUE", true, true}, {"false", true, false}, {"False", true, false}, {"FALSE", true, false}, {"yes", true, "yes"}, {"007", true, 7},
-        {"-12", true, -12}, {"0x1F", true, 31}, {"0o17", true, 15}, {"1.5e3", true, 1500.0}, {".inf", true, ".inf"}, {".5", true, 0.5}, {"1.x", true, "1.x"}, {"-1.5e-3", true, -0.0015},
+        {"-12", true, -12}, {"0x1F", true, 31}, {"0xFFFFFFFFFFFFFFFF", true, 18446744073709551615ULL}, {"0x10000000000000000", true, "0x10000000000000000"}, {"0o17", true, 15}, {"1.5e3", true, 1500.0}, {".inf", true, ".inf"}, {".5", true, 0.5}, {"1.x", true, "1.x"}, {"-1.5e-3", true, -0.0015},
         {"123456789012345678901234567890", true, "123456789012345678901234567890"}, {std::string(400, '9'), true, std::string(400, '9')}, {"true", false, "true"}, {"1.50", true, 1.5},
     };
     for (const auto& [text, plain, value] : rows) EXPECT_EQ(yaml::scalarValue(text, plain), value) << text;
