@@ -379,7 +379,7 @@ class Editor {
         if (document_.top && (document_.top->tagged || !document_.top->anchor.empty())) uneditable();
         if (!document_.top || document_.top->empty()) return append(0, container, name, entry, list);
         const Node& top = *document_.top;
-        // Any other top than a mapping was refused when the document was read.
+        // setEntry has refused any other top than a mapping while reading its value.
         if (top.flow || !startsLine(top.begin)) uneditable();
         const std::size_t at = lastPair(top, container);
         if (at == npos) return append(column(top.begin), container, name, entry, list);

@@ -55,9 +55,9 @@ TEST(YamlText, SetEntryWritesBlockStyleAndKeepsEveryOtherByte) {
         EXPECT_EQ(yaml::setEntry(text, "servers", "quillmere", entryFor(holder), holder), expected) << rule;
         EXPECT_EQ(yaml::setEntry(expected, "servers", "quillmere", entryFor(holder), holder), expected) << rule;
     }
-    // A word a YAML reader takes for another type is quoted; C1 controls and the characters
-    // YAML does not allow raw are escaped, the first character past them is not, nor are
-    // characters of every UTF-8 length; bytes that are not UTF-8 are refused.
+    // A word a YAML reader takes for another type is quoted. Inside quotes, C1 controls, the
+    // characters YAML does not allow raw, quotes and backslashes are escaped; everything else,
+    // of any UTF-8 length, is kept. Bytes that are not UTF-8 are refused.
     EXPECT_EQ(yaml::setEntry("", "s", "q", {{"command", "True"}, {"args", {"null", "nul"}}}, map), "s:\n  q:\n    args:\n      - \"null\"\n      - nul\n    command: \"True\"\n");
     EXPECT_EQ(yaml::setEntry("", "s", "q", {{"command", "/\u007F\u0080\u009F\u00A0\uFEFF\uFFFE\uFFFF"}}, map), "s:\n  q:\n    command: \"/\\x7F\\u0080\\u009F\u00A0\\uFEFF\\uFFFE\\uFFFF\"\n");
     EXPECT_EQ(yaml::setEntry("", "s", "q", {{"command", "/\u0904\u00E9 \"\\\U0001F600"}}, map), "s:\n  q:\n    command: \"/\u0904\u00E9 \\\"\\\\\U0001F600\"\n");
