@@ -60,8 +60,6 @@ class RecordCache {
     // Revisions kept by the last refresh, and how many of them are in memory.
     std::size_t size() const { return kept_.size(); }
     std::size_t inMemory() const;
-    // Whether the index is in use.
-    bool indexed() const { return index_ != nullptr; }
 
   private:
     std::string key(std::string_view revision) const;
