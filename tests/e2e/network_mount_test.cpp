@@ -30,22 +30,27 @@ const json notDownloaded = "文件尚未下载完成，请稍后重试。";
 // and pending, get_audio's state for the one with audio, the first issue.
 struct StallCase { const char* rule; int available, pending; json audio, issue; };
 
-// The sample library behind the stalling file system.
+// The sample library and a second phone of 65 recordings behind the stalling file system.
 TEST(NetworkMount, WhatStallsIsPendingWhileTheRestIsServedThenServedOnceItArrives) {
     testing::TempDir home;
     fs::copy(fs::path(std::getenv("QUILLMERE_SOURCE_DIR")) / "examples", home / "cloud", fs::copy_options::recursive);
+    // Listed after the sample, and more recordings than there are readers.
+    std::vector<sync::SharedRecording> crowded(65, testing::makeRecording(*sync::Uuid::parse("FFFF0000-0000-4000-8000-000000000001"), "crowd", testing::at("2026-03-02T08:00:00Z")));
+    for (sync::SharedRecording& recording : crowded) recording.id = sync::Uuid::random();
+    testing::writeSource(home / "cloud/AgentLibrary", crowded[0].sourceID, crowded);
     testing::FuseMount mount(testing::FuseMount::Kind::stalling, home / "cloud", home / "mount");
     const fs::path root = mount.path() / "AgentLibrary";
-    // Only what is not on a local disk is read on a bounded reader.
-    EXPECT_FALSE(sync::BoundedReads::onLocalFileSystem(root));
+    // Only what is not on a local disk is read on a bounded reader (the mount's stalls would
+    // hang the rows below otherwise).
     EXPECT_TRUE(sync::BoundedReads::onLocalFileSystem(home.path()));
     const StallCase cases[] = {
-        {"stall */records/B3942ED6*", 4, 1, nullptr, notDownloaded},
-        {"stall */records/08CED057*", 4, 1, "available", notDownloaded},
-        {"fail */records/B3942ED6*", 4, 1, nullptr, "记录尚不可读，请等待下载或检查文件权限。"},
-        {"stall */manifest.json", 0, 0, nullptr, notDownloaded},
+        {"stall */records/08CED057*", 69, 1, "available", notDownloaded},
+        {"fail */records/B3942ED6*", 69, 1, nullptr, "记录尚不可读，请等待下载或检查文件权限。"},
+        // Past the reader bound, a read with no reader to take it is pending too.
+        {"stall */records/*", 0, 70, nullptr, notDownloaded},
+        {"stall */7D3C*/manifest.json", 65, 0, nullptr, notDownloaded},
         {"stall *", 0, 0, nullptr, notDownloaded},
-        {"stall */audio/*", 5, 0, "pending", nullptr},
+        {"stall */audio/*", 70, 0, "pending", nullptr},
     };
     for (const StallCase& c : cases) {
         SCOPED_TRACE(c.rule);
@@ -66,7 +71,7 @@ TEST(NetworkMount, WhatStallsIsPendingWhileTheRestIsServedThenServedOnceItArrive
         EXPECT_EQ(json::parse(status.readLine(std::chrono::seconds(90)).value_or("{}"))["issues"][0]["state"], c.issue);
 
         mount.rule("");
-        EXPECT_EQ(server.call("get_sync_status").value_or(json())["available_recordings"], 5);
+        EXPECT_EQ(server.call("get_sync_status").value_or(json())["available_recordings"], 70);
         EXPECT_EQ(server.call("get_audio", {{"recording_key", micCheck}}).value_or(json())["state"], "available");
         EXPECT_EQ(server.finish(), 0);
         // A process ends once the mount has answered the reads it still holds.

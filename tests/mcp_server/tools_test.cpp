@@ -82,10 +82,7 @@ class Tools : public ::testing::Test {
         }
         republish();
     }
-    void publish(std::vector<SharedRecording> recordings) {
-        recordings_ = std::move(recordings);
-        republish();
-    }
+    void publish(std::vector<SharedRecording> recordings) { recordings_ = std::move(recordings); republish(); }
     void republish() { testing::writeSource(root(), source_, recordings_); }
 
     json run(std::string_view tool, const json& arguments = json::object()) {
