@@ -376,15 +376,7 @@ void appendFolded(std::string_view text, CaseRule rule, std::string& folded,
     auto decode = [&](int32_t at) {
         if (ahead.at != at) {
             ahead.at = ahead.end = at;
-            // Three-byte sequences (CJK) are most of the non-ASCII text.
-            const uint8_t lead = bytes[at];
-            if (lead >= 0xE1 && lead <= 0xEF && lead != 0xED && at + 2 < length && (bytes[at + 1] & 0xC0) == 0x80 &&
-                (bytes[at + 2] & 0xC0) == 0x80) {
-                ahead.value = ((lead & 0x0F) << 12) | ((bytes[at + 1] & 0x3F) << 6) | (bytes[at + 2] & 0x3F);
-                ahead.end = at + 3;
-            } else {
-                U8_NEXT(bytes, ahead.end, length, ahead.value);
-            }
+            U8_NEXT(bytes, ahead.end, length, ahead.value);
             ahead.flags = ahead.value < 0 ? 0 : flagsOf(ahead.value);
         }
         return ahead;

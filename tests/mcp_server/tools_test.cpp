@@ -93,13 +93,6 @@ class Tools : public ::testing::Test {
         return codeOf([&] { run(tool, arguments); });
     }
 
-    Strings libraryKeys() {
-        library_.refresh();
-        Strings keys;
-        for (const LibraryItem& item : library_.items()) keys.push_back(item.key);
-        return keys;
-    }
-
     // Follows next_cursor to the end with the given limits, one per page, the
     // last one repeated; returns the key of every item, or the text of every passage.
     Strings pageThrough(std::string_view tool, json arguments, const std::vector<int>& limits) {
@@ -136,7 +129,9 @@ TEST_F(Tools, BoundaryArgumentsAreAccepted) {
 
 TEST_F(Tools, PagingVisitsEverythingOnceWhateverTheLimits) {
     publish(23);
-    const Strings everything = libraryKeys();
+    library_.refresh();
+    Strings everything;
+    for (const LibraryItem& item : library_.items()) everything.push_back(item.key);
     EXPECT_EQ(everything[0], recordingKey(recordings_.back())) << "newest first";
     const json firstPage = run("list_recordings");
     EXPECT_EQ(firstPage["items"].size(), 20u) << "twenty by default";
