@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <system_error>
@@ -39,8 +40,7 @@ std::string serializeJSON(const nlohmann::json& value) {
     // exponents and the literals, and inside strings a UTF-8 continuation or
     // lead byte is never 0x2F; so every '/' byte of the text is a slash inside
     // a string and "\/" is its escaped form.
-    std::size_t slashes = 0;
-    for (char c : text) slashes += c == '/';
+    const auto slashes = static_cast<std::size_t>(std::ranges::count(text, '/'));
     if (slashes == 0) return text;
     std::string escaped;
     escaped.reserve(text.size() + slashes);
