@@ -141,11 +141,13 @@ TEST_F(QuillmereMCP, AChosenFolderIsUsedWhenNoAbsoluteCloudRootIsGiven) {
 TEST_F(QuillmereMCP, AFolderThatCannotBeChosenKeepsTheEarlierChoice) {
     ASSERT_EQ(chooseFolder(library().string() + "\n").exitStatus, 0);
     const std::string before = testing::readFile(bookmark());
-    for (const char* name : {"agentlibrary", "AgentLibrary2", "Agent Library"}) fs::create_directories(home_ / "Sync" / name);
+    for (const char* name : {"agentlibrary", "AgentLibrary2"}) fs::create_directories(home_ / "Sync" / name);
     testing::writeFile(home_ / "Sync/file/AgentLibrary", "not a folder");
     const std::string wrongName = "无法保存目录选择：请选择 AgentLibrary 文件夹。\n", missing = "无法保存目录选择：No such file or directory\n";
     for (const auto& [typed, diagnostic] : std::vector<std::pair<std::string, std::string>>{
-             {"~/Sync/agentlibrary\n", wrongName}, {"~/Sync/AgentLibrary2\n", wrongName}, {"~/Sync/Agent Library\n", wrongName},
+             {"~/Sync/agentlibrary\n", wrongName}, {"~/Sync/AgentLibrary2\n", wrongName},
+             // An answer past 64 KiB is refused, though its first 64 KiB name the right folder.
+             {library().string() + std::string(70000, ' ') + "x\n", "无法保存目录选择：File name too long\n"},
              {"~other/AgentLibrary\n", missing},  // only ~/ is the home directory
              {"~/Nowhere/AgentLibrary\n", missing}, {"~/Sync/file/AgentLibrary\n", "无法保存目录选择：Not a directory\n"},
              {"\n", ""}, {"   \n", ""}, {"", ""}}) {

@@ -89,9 +89,7 @@ class Tools : public ::testing::Test {
         library_.refresh();
         return call(library_, tool, arguments);
     }
-    std::string codeOfRun(std::string_view tool, const json& arguments) {
-        return codeOf([&] { run(tool, arguments); });
-    }
+    std::string codeOfRun(std::string_view tool, const json& arguments) { return codeOf([&] { run(tool, arguments); }); }
 
     // Follows next_cursor to the end with the given limits, one per page, the
     // last one repeated; returns the key of every item, or the text of every passage.
