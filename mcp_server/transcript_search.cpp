@@ -309,8 +309,8 @@ std::size_t plainRunEnd(std::string_view text, std::size_t from, CaseRule rule) 
 // calls changed(i) for each byte i it changed.
 template <class Changed>
 void lowerASCII(char* bytes, std::size_t size, Changed changed) {
-    std::size_t i = 0;
-    for (; i + 8 <= size; i += 8) {
+    const std::size_t whole = size / 8 * 8;
+    for (std::size_t i = 0; i != whole; i += 8) {
         std::uint64_t word = load(bytes + i);
         const std::uint64_t low = word & ~highBits;
         const std::uint64_t atLeastA = low + everyByte * (0x80 - 'A');
@@ -321,7 +321,7 @@ void lowerASCII(char* bytes, std::size_t size, Changed changed) {
         std::memcpy(bytes + i, &word, sizeof word);
         for (; upper; upper &= upper - 1) changed(i + static_cast<std::size_t>(std::countr_zero(upper)) / 8);
     }
-    for (; i < size; ++i) {
+    for (std::size_t i = whole; i != size; ++i) {
         if (static_cast<unsigned char>(bytes[i] - 'A') < 26) {
             bytes[i] = static_cast<char>(bytes[i] + 0x20);
             changed(i);
@@ -366,7 +366,8 @@ void appendFolded(std::string_view text, CaseRule rule, std::string& folded,
     };
 
     // The code point after the current one is decoded to see whether it
-    // joins; kept, so that each is decoded once.
+    // joins; kept, so that each is decoded once. Malformed bytes decode to a
+    // negative value without flags.
     struct Decoded {
         int32_t at = -1;
         int32_t end = 0;
@@ -382,7 +383,7 @@ void appendFolded(std::string_view text, CaseRule rule, std::string& folded,
         return ahead;
     };
     auto joinsAt = [&](int32_t at) {
-        if (at == length || bytes[at] < 0x80) return false;
+        if (at == length) return false;
         const Decoded d = decode(at);
         return d.value < 0 || (d.flags & joinsPrevious);
     };
@@ -417,7 +418,7 @@ void appendFolded(std::string_view text, CaseRule rule, std::string& folded,
             }
         } else {
             const Decoded d = decode(pos);
-            if (d.value >= 0 && (d.flags & standsAlone) && !joinsAt(d.end)) {
+            if ((d.flags & standsAlone) && !joinsAt(d.end)) {
                 if (!(d.flags & unchangedByFolding)) {
                     flush(pos);
                     append(foldedCodePoint(text.substr(pos, d.end - pos), d.value, rule), pos, d.end);
@@ -462,8 +463,8 @@ CaseRule currentCaseRule() {
 void CharacterStarts::write(std::string_view folded, const std::vector<std::size_t>& inner,
                             std::uint64_t* words) {
     std::fill(words, words + wordCount(folded.size()), 0);
-    std::size_t i = 0;
-    for (; i + 8 <= folded.size(); i += 8) {
+    const std::size_t whole = folded.size() / 8 * 8;
+    for (std::size_t i = 0; i != whole; i += 8) {
         // A continuation byte is 10xxxxxx; everything else leads.
         const std::uint64_t word = load(folded.data() + i);
         const std::uint64_t lead = ~(word & ~(word << 1)) & highBits;
@@ -471,7 +472,7 @@ void CharacterStarts::write(std::string_view folded, const std::vector<std::size
         const std::uint64_t bits = ((lead >> 7) * 0x0102040810204080) >> 56;
         words[i >> 6] |= bits << (i & 63);
     }
-    for (; i < folded.size(); ++i) {
+    for (std::size_t i = whole; i != folded.size(); ++i) {
         const bool lead = (static_cast<unsigned char>(folded[i]) & 0xC0) != 0x80;
         words[i >> 6] |= std::uint64_t{lead} << (i & 63);
     }
@@ -625,11 +626,11 @@ PassageTexts PassageTexts::Builder::finish() && {
     // Four tables, so that runs of one byte value do not wait on each other.
     std::array<std::array<std::uint32_t, 256>, 4> counts{};
     const auto* folded = reinterpret_cast<const unsigned char*>(folded_.data());
-    std::size_t i = 0;
-    for (; i + 4 <= folded_.size(); i += 4) {
+    const std::size_t whole = folded_.size() / 4 * 4;
+    for (std::size_t i = 0; i != whole; i += 4) {
         for (std::size_t k = 0; k < 4; ++k) ++counts[k][folded[i + k]];
     }
-    for (; i < folded_.size(); ++i) ++counts[0][folded[i]];
+    for (std::size_t i = whole; i != folded_.size(); ++i) ++counts[0][folded[i]];
     std::array<std::uint32_t, 256> byteCount{};
     for (std::size_t b = 0; b < 256; ++b)
         byteCount[b] = counts[0][b] + counts[1][b] + counts[2][b] + counts[3][b];
