@@ -185,10 +185,11 @@ TEST_F(SetupWindowTest, MenuListsTheOtherClientsInTableOrder) {
 // evenly around "…", and never half of a surrogate pair.
 TEST(PathLine, ATooLongPathKeepsBothEndsAroundAnEllipsis) {
     app::PathLine line(2);
+    line.show();  // a hidden widget gets its resize only when shown
     const QString plain = "/home/user/" + QString("folder-name/").repeated(40) + "AgentLibrary";
     for (const QString& path : {"/home/user/" + QString::fromUtf8("很长的文件夹名😀").repeated(40) + "/AgentLibrary", plain}) {
-        // Widths a few pixels apart: both parities of the count that fits.
-        for (int width = 240; width < 250; ++width) {
+        // Widths a pixel apart: every place of the cut within the repeated name.
+        for (int width = 240; width < 340; ++width) {
             line.resize(width, 100);
             line.setPath(path);
             const QString shown = line.toPlainText();
