@@ -83,7 +83,7 @@ class SetupWindowTest : public ::testing::Test {
         if (!found) throw std::runtime_error(std::string("no widget ") + name);
         return found;
     }
-    QString text(const char* name) { return child<QLabel>(name)->text(); }
+    QString text(const char* name) { return shown(name) ? child<QLabel>(name)->text() : QString(); }  // as seen
     bool shown(const char* name) { return child(name)->isVisible(); }
     QPushButton* mainButton() { return child<QPushButton>("mainButton"); }
 
@@ -101,6 +101,7 @@ class SetupWindowTest : public ::testing::Test {
         click("segment_more");
         auto* menu = child<QMenu>("moreMenu");
         ASSERT_TRUE(QTest::qWaitFor([&] { return menu->isVisible(); }));
+        EXPECT_FALSE(child<QPushButton>("segment_more")->isChecked()) << "an open menu chooses nothing yet";
         QAction* action = menu->findChild<QAction*>(QString("menu_") + raw);
         ASSERT_TRUE(action) << raw;
         QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(action).center());
@@ -173,7 +174,8 @@ TEST_F(SetupWindowTest, MenuListsTheOtherClientsInTableOrder) {
     chooseMore("goose");
     const QPushButton* more = child<QPushButton>("segment_more");
     EXPECT_EQ(more->text(), "Goose ▾");
-    for (const QPushButton* segment : window->findChildren<QPushButton*>(QRegularExpression("^segment_"))) EXPECT_EQ(segment->isChecked(), segment == more) << segment->objectName().toStdString();
+    for (const QPushButton* segment : window->findChildren<QPushButton*>(QRegularExpression("^segment_")))
+        EXPECT_EQ(std::pair(segment->isChecked(), segment->palette().button() != window->palette().button()), std::pair(segment == more, segment == more)) << segment->objectName().toStdString();
     EXPECT_LE(more->mapTo(window.get(), QPoint(more->width(), 0)).x(), window->width());
     // A new font (or palette, or style) restyles the window: the title grows with it.
     const qreal title = child<QLabel>("headerTitle")->font().pointSizeF();

@@ -112,7 +112,6 @@ bool onlyInserted(const std::string& base, const std::string& now) {
 // Each client that keeps its entry in a file, over a realistic file of its own: "@@" marks
 // where the last member of the servers object ends.
 TEST_F(QuillmereSetupTool, FileClientsInstallLeaveAloneConflictReplaceRefuseAndFollowLinks) {
-    const json shape = {{"command", server.string()}, {"args", {"--stdio", "--cloud-root", folder.string()}}};
     const auto jsonc = [](const std::string& container) {
         return "{\n  // mine\n  \"ui\": {\"theme\": \"dark\"}, /* keep 1.50 */\n  \"" + container +
                "\": {\n    \"other\": {\"command\": \"o\", \"args\": []}@@ // other\n  }\n}\n";
@@ -150,7 +149,7 @@ TEST_F(QuillmereSetupTool, FileClientsInstallLeaveAloneConflictReplaceRefuseAndF
     for (const auto& [client, file, container, text, extra] : rows) {
         SCOPED_TRACE(client);
         const bool commented = text != strict, yaml = file.extension() == ".yaml";
-        json wanted = shape;
+        json wanted = entry;
         wanted.merge_patch(extra);
         const std::size_t at = text.find("@@");
         const std::string before = text.substr(0, at), after = text.substr(at + 2);
@@ -252,10 +251,8 @@ TEST_F(QuillmereSetupTool, ClaudeCodeIsRegisteredThroughTheRealTool) {
     fs::create_directories(home / ".local/bin");
     fs::create_symlink(realTool("claude"), home / ".local/bin/claude");
     const auto claude = [&](Lines arguments, std::map<std::string, std::string> environment = {}) {
-        quillmere::testing::ProcessOptions options{.program = realTool("claude"), .arguments = std::move(arguments)};
-        options.environment = std::move(environment);
-        options.environment["HOME"] = home.string();
-        return quillmere::testing::runProcess(options).standardOutput;
+        environment["HOME"] = home.string();
+        return runProcess({.program = realTool("claude"), .arguments = std::move(arguments), .environment = std::move(environment)}).standardOutput;
     };
     writeFile(config, R"({"numStartups": 3, "mcpServers": {"notes": {"type": "stdio", "command": "/bin/notes", "args": []}}})");
     const ProcessResult first = tool(install("claude-code"));
@@ -322,10 +319,8 @@ TEST_F(QuillmereSetupTool, GeminiListsTheServerFromCommentedSettings) {
             EXPECT_EQ(readFile(home / ".gemini/settings.json"), text);
             continue;
         }
-        quillmere::testing::ProcessOptions options{.program = realTool("gemini"), .arguments = {"mcp", "list"}};
-        options.environment = {{"HOME", home.string()}};
-        options.workingDirectory = home;
-        const ProcessResult listed = quillmere::testing::runProcess(options);
+        const ProcessResult listed = runProcess(
+            {.program = realTool("gemini"), .arguments = {"mcp", "list"}, .environment = {{"HOME", home.string()}}, .workingDirectory = home});
         EXPECT_NE((listed.standardOutput + listed.standardError).find("quillmere: " + server.string() + " --stdio --cloud-root " + folder.string()),
                   std::string::npos) << text << listed.standardOutput << listed.standardError;
     }
@@ -345,11 +340,8 @@ TEST_F(QuillmereSetupTool, RealClientsConnectToTheRegisteredServer) {
         writeFile(file, "{\n  // mine\n  \"x\": 1\n}\n");
         const ProcessResult installed = tool({"--client", client, "--folder", folder.string(), "--server", mcp.string()});
         ASSERT_EQ(installed.exitStatus, 0) << client << installed.standardError;
-        quillmere::testing::ProcessOptions options{.program = realTool(client), .arguments = {"mcp", "list"}};
-        options.environment = {{"HOME", home.string()}};
-        options.unsetEnvironment = {"XDG_CONFIG_HOME", "QWEN_HOME"};
-        options.workingDirectory = root.path();
-        const ProcessResult listed = quillmere::testing::runProcess(options);
+        const ProcessResult listed = runProcess({.program = realTool(client), .arguments = {"mcp", "list"}, .environment = {{"HOME", home.string()}},
+                                                 .unsetEnvironment = {"XDG_CONFIG_HOME", "QWEN_HOME"}, .workingDirectory = root.path()});
         const std::string out = listed.standardOutput + listed.standardError;
         const std::size_t at = out.find("quillmere");
         EXPECT_NE(out.substr(at, out.find('\n', at) - at).find(shown), std::string::npos) << client << ": " << out;
@@ -365,11 +357,8 @@ TEST_F(QuillmereSetupTool, ContinueOffersTheServersToolsToItsModel) {
     writeFile(home / ".continue/config.yaml", "name: Local\nversion: 1.0.0\nschema: v1\n# mine\nmodels:\n  - name: local\n    provider: openai\n"
                                               "    model: m\n    apiKey: x\n    apiBase: http://127.0.0.1:" + *port + "/v1\n");
     ASSERT_EQ(tool({"--client", "continue", "--folder", folder.string(), "--server", (buildDirectory() / "bin/quillmere-mcp").string()}).exitStatus, 0);
-    quillmere::testing::ProcessOptions options{.program = realTool("cn"), .arguments = {"-p", "hello"}};
-    options.environment = {{"HOME", home.string()}};
-    options.unsetEnvironment = {"CONTINUE_GLOBAL_DIR"};
-    options.workingDirectory = root.path();
-    const ProcessResult answered = quillmere::testing::runProcess(options);
+    const ProcessResult answered = runProcess({.program = realTool("cn"), .arguments = {"-p", "hello"}, .environment = {{"HOME", home.string()}},
+                                               .unsetEnvironment = {"CONTINUE_GLOBAL_DIR"}, .workingDirectory = root.path()});
     const std::optional<std::string> offered = endpoint.readLine(std::chrono::seconds(5));
     ASSERT_TRUE(offered) << answered.describe() << answered.standardError;
     for (const char* name : {"get_sync_status", "list_recordings", "search_transcripts", "get_transcript", "get_audio"})
