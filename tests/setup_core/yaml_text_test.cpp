@@ -87,7 +87,7 @@ TEST(YamlText, RefusesWhatItCannotEditSafely) {
         {"tag on an empty document", "!!map\n", map, uneditable},
         {"unclosed flow", "a: [1\n", map, malformed},
         {"undefined alias", "a: *nothing\n", map, malformed},
-        {"UTF-16", "\xFF\xFE" "a\0:\0 \0" "1\0", map, malformed},
+        {"UTF-16", std::string("\xFF\xFE" "a\0:\0 \0" "1\0\n\0", 12), map, malformed},
     };
     for (const auto& [rule, text, holder, kind] : rows)
         EXPECT_EQ(testing::failureOf<SetupFailure>([&] { yaml::setEntry(text, "servers", "quillmere", entryFor(holder), holder); }), kind) << rule;
