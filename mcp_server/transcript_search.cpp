@@ -383,7 +383,8 @@ void appendFolded(std::string_view text, CaseRule rule, std::string& folded,
         return ahead;
     };
     auto joinsAt = [&](int32_t at) {
-        if (at == length) return false;
+        // Nothing joins ASCII to what went before: most calls end here, undecoded.
+        if (at == length || bytes[at] < 0x80) return false;
         const Decoded d = decode(at);
         return d.value < 0 || (d.flags & joinsPrevious);
     };
