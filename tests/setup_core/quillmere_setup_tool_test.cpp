@@ -470,7 +470,7 @@ TEST_F(QuillmereSetupTool, RefusedBeforeAnythingIsWrittenWithTheWindowsMessages)
         {{"--client", "gemini", "--folder", dollar.string(), "--server", s}, "字符：$\n"},
         {{"--client", "vscode", "--folder", braced.string(), "--server", s}, "字符：${\n"},
         {{"--client", "claude-code", "--folder", braced.string(), "--server", s}, "字符：${\n"},
-        {{"--client", "VSCode", "--folder", f}, "--help"},
+        {{"--client", "VSCode", "--folder", f}, "(codex, claude, cursor, claude-code, gemini, vscode, copilot, zed, windsurf, opencode, kilo, qwen, cline, cline-vscode, roo, auggie, lmstudio, continue or goose) (see --help)"},
         {{"--client", "Codex", "--folder", f}, "--help"},
         {{"--folder"}, "--help"},
         {{"--frobnicate"}, "--help"},
